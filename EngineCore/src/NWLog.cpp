@@ -1,0 +1,104 @@
+#include "EngineCore/NWLog.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace
+{
+std::mutex& LogMutex()
+{
+    static std::mutex s_Mutex;
+    return s_Mutex;
+}
+
+NWLogSink g_pfnSink = nullptr;
+void* g_pvSinkUser = nullptr;
+
+// Formats into a stack buffer when the record fits, else into a heap string of the exact size.
+std::string FormatRecord(const char* pszFormat, va_list Args)
+{
+    char szSmall[512];
+    va_list ArgsCopy;
+    va_copy(ArgsCopy, Args);
+    int nLen = std::vsnprintf(szSmall, sizeof(szSmall), pszFormat, ArgsCopy);
+    va_end(ArgsCopy);
+    if (nLen < 0)
+        return std::string();
+    if (static_cast<size_t>(nLen) < sizeof(szSmall))
+        return std::string(szSmall, static_cast<size_t>(nLen));
+
+    std::string Record(static_cast<size_t>(nLen), '\0');
+    std::vsnprintf(&Record[0], Record.size() + 1, pszFormat, Args);
+    return Record;
+}
+
+void WriteToStderr(NWLOG_PRIORITY ePriority, const std::string& Record)
+{
+    using namespace std::chrono;
+    const auto Now = system_clock::now();
+    const std::time_t Seconds = system_clock::to_time_t(Now);
+    const long nMillis =
+        static_cast<long>(duration_cast<milliseconds>(Now.time_since_epoch()).count() % 1000);
+    std::tm Tm{};
+#if defined(_WIN32)
+    localtime_s(&Tm, &Seconds);
+#else
+    localtime_r(&Seconds, &Tm);
+#endif
+    char szStamp[32];
+    std::strftime(szStamp, sizeof(szStamp), "%Y-%m-%d %H:%M:%S", &Tm);
+    const size_t uThreadId = std::hash<std::thread::id>()(std::this_thread::get_id());
+
+    std::string Line;
+    Line.reserve(Record.size() + 64);
+    char szHead[96];
+    std::snprintf(szHead, sizeof(szHead), "%s.%03ld [%zx] <%d> ", szStamp, nMillis, uThreadId,
+                  static_cast<int>(ePriority));
+    Line += szHead;
+    Line += Record;
+    if (Line.empty() || Line.back() != '\n')
+        Line += '\n';
+    std::fwrite(Line.data(), 1, Line.size(), stderr);
+    std::fflush(stderr);
+}
+} // namespace
+
+int NWLogPrintf(NWLOG_PRIORITY ePriority, const char* pszFormat, ...)
+{
+    if (pszFormat == nullptr)
+        return 0;
+
+    std::string Record;
+    try
+    {
+        va_list Args;
+        va_start(Args, pszFormat);
+        Record = FormatRecord(pszFormat, Args);
+        va_end(Args);
+
+        std::lock_guard<std::mutex> Lock(LogMutex());
+        if (g_pfnSink != nullptr)
+            g_pfnSink(ePriority, Record.c_str(), g_pvSinkUser);
+        else
+            WriteToStderr(ePriority, Record);
+    }
+    catch (...)
+    {
+        // Logging never fails from the caller's point of view; a record that cannot be built is dropped.
+        return 0;
+    }
+    return 1;
+}
+
+void NWLogSetSink(NWLogSink pfnSink, void* pvUser)
+{
+    std::lock_guard<std::mutex> Lock(LogMutex());
+    g_pfnSink = pfnSink;
+    g_pvSinkUser = pvUser;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "NW_ByteBuffer.h"
+#include "NW_Platform.h"
+
+#include <vector>
+
+enum PostParamType : int
+{
+    eNormal = 0,     // text field: the value is sent as the part's content
+    eBinaryFile = 1, // file upload: the value is the path of a file whose bytes are sent
+};
+
+struct PostParam
+{
+    PostParamType eType;
+    char* pszName;  // owned, never empty
+    char* pszValue; // owned; a text field's value or a file's path
+};
+
+// One job's HTTP work: its form parameters, one GET or multipart POST over WinINet, and the
+// response body. Used by one thread at a time; never copied.
+class NW_HttpClient
+{
+public:
+    NW_HttpClient();
+    ~NW_HttpClient();
+
+    NW_HttpClient(const NW_HttpClient&) = delete;
+    NW_HttpClient& operator=(const NW_HttpClient&) = delete;
+
+    // Transfers. Each opens its own handles and closes them all before it returns.
+    int RequestPost(const char* cszAddress, const char* cszObjectName, int nPort);
+    int RequestGet(const char* cszAddress, const char* cszObjectName);
+    int ReadHttpBuffer();
+    int GetResponse(unsigned char** ppbyBuffer, DWORD* pdwBufferSize);
+
+    // Form parameters.
+    int AddPostParam(PostParamType ePostParamType, const char* cszParamName, const char* cszParamValue);
+    int GetPostParam(int nIndex, char** ppszRetParamName, char** ppRetParamValue);
+    int ClearPostParam();
+
+    // Builds the multipart/form-data body of the current parameters into a new array that the
+    // caller releases with delete[].
+    int GetPostBuffer(unsigned char** ppbyPostBuffer, DWORD* pdwPostBufferSize);
+
+    int GetPostParamCount() const { return static_cast<int>(m_PostList.size()); }
+
+    // Bookkeeping of the response buffer, for tests and diagnostics.
+    size_t GetResponseBufferLength() const { return m_ResponseBuffer.GetLength(); }
+
+private:
+    HINTERNET m_hInternetSession;
+    HINTERNET m_hInternetConnection;
+    HINTERNET m_hHttpRequest;
+    NW_ByteBuffer m_ResponseBuffer;
+    DWORD m_dwResponseSize;
+    std::vector<PostParam> m_PostList;
+};
+
+// The multipart boundary, shared by the body and the Content-Type header.
+#define NW_POST_BOUNDARY "-------------------------24822581126073"

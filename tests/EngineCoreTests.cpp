@@ -1,0 +1,136 @@
+// The engine layer: the thread wrapper's guarantees and the log function's records.
+#include "EngineCore/NThread.h"
+#include "EngineCore/NWLog.h"
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+struct SlowWork
+{
+    std::atomic<int> nCalls{0};
+    std::atomic<bool> bDone{false};
+};
+
+void RunSlowWork(void* pv)
+{
+    SlowWork* pWork = static_cast<SlowWork*>(pv);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pWork->nCalls.fetch_add(1);
+    pWork->bDone.store(true);
+}
+} // namespace
+
+TEST(NThreadTest, DestroyWaitsForRunningThreadWhichRunsOnce)
+{
+    SlowWork Work;
+    NThread Thread;
+    ASSERT_EQ(1, Thread.Create(&RunSlowWork, &Work));
+    EXPECT_EQ(1, Thread.Destroy());
+    EXPECT_TRUE(Work.bDone.load());
+    EXPECT_EQ(1, Work.nCalls.load());
+    // A second Destroy, and the destructor after it, have nothing left to wait for.
+    EXPECT_EQ(0, Thread.Destroy());
+}
+
+TEST(NThreadTest, DestroyIsHarmlessOnWrapperNeverStarted)
+{
+    NThread Thread;
+    EXPECT_EQ(0, Thread.Destroy());
+    EXPECT_EQ(0, Thread.Destroy());
+}
+
+TEST(NThreadTest, CreateRefusesNullFunctionAndSecondThread)
+{
+    SlowWork Work;
+    NThread Thread;
+    EXPECT_EQ(0, Thread.Create(nullptr, &Work));
+    ASSERT_EQ(1, Thread.Create(&RunSlowWork, &Work));
+    EXPECT_EQ(0, Thread.Create(&RunSlowWork, &Work));
+    Thread.Destroy();
+    EXPECT_EQ(1, Work.nCalls.load());
+    // Once destroyed, the wrapper can own a new thread.
+    ASSERT_EQ(1, Thread.Create(&RunSlowWork, &Work));
+}
+
+TEST(NThreadTest, DestructorJoinsThread)
+{
+    SlowWork Work;
+    {
+        NThread Thread;
+        ASSERT_EQ(1, Thread.Create(&RunSlowWork, &Work));
+    }
+    EXPECT_TRUE(Work.bDone.load());
+}
+
+TEST(NWLogTest, SinkReceivesFormattedRecordWithPriority)
+{
+    LogCapture Capture;
+    NWLogPrintf(NWLOG_DEBUG, "value %d and %s", 42, "text");
+    ASSERT_EQ(1u, Capture.Lines().size());
+    EXPECT_EQ("value 42 and text", Capture.Lines()[0]);
+    EXPECT_EQ(NWLOG_DEBUG, Capture.Priorities()[0]);
+    EXPECT_EQ(7, static_cast<int>(NWLOG_DEBUG));
+}
+
+TEST(NWLogTest, LongRecordIsKeptWhole)
+{
+    LogCapture Capture;
+    const std::string Long(100000, 'x');
+    NWLogPrintf(NWLOG_DEBUG, "[%s]", Long.c_str());
+    ASSERT_EQ(1u, Capture.Lines().size());
+    EXPECT_EQ("[" + Long + "]", Capture.Lines()[0]);
+}
+
+TEST(NWLogTest, RecordsFromManyThreadsNeverInterleave)
+{
+    LogCapture Capture;
+    const int nThreads = 8;
+    const int nPerThread = 500;
+    std::vector<std::thread> Threads;
+    for (int t = 0; t < nThreads; ++t)
+        Threads.emplace_back(
+            [t]
+            {
+                const std::string Body(300 + t * 37, static_cast<char>('a' + t));
+                for (int i = 0; i < nPerThread; ++i)
+                    NWLogPrintf(NWLOG_DEBUG, "%d:%d:%s", t, i, Body.c_str());
+            });
+    for (std::thread& Thread : Threads)
+        Thread.join();
+
+    const std::vector<std::string> Lines = Capture.Lines();
+    ASSERT_EQ(static_cast<size_t>(nThreads * nPerThread), Lines.size());
+    std::set<std::string> Seen;
+    for (const std::string& Line : Lines)
+    {
+        const int t = Line[0] - '0';
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, nThreads);
+        const size_t uBody = Line.rfind(':') + 1;
+        EXPECT_EQ(std::string(300 + t * 37, static_cast<char>('a' + t)), Line.substr(uBody))
+            << Line.substr(0, 20);
+        Seen.insert(Line.substr(0, uBody));
+    }
+    EXPECT_EQ(Lines.size(), Seen.size());
+}
+
+TEST(NWLogTest, DefaultSinkWritesStampedLineToStderr)
+{
+    testing::internal::CaptureStderr();
+    NWLogPrintf(NWLOG_DEBUG, "NWLOG_PROCESS_ERROR(%s) at line %d in %s\n", "cond", 12, "A::B");
+    const std::string Err = testing::internal::GetCapturedStderr();
+    // "YYYY-MM-DD HH:MM:SS.mmm [thread] <7> record"
+    EXPECT_NE(std::string::npos, Err.find("<7> NWLOG_PROCESS_ERROR(cond) at line 12 in A::B\n")) << Err;
+    EXPECT_EQ('-', Err[4]);
+    EXPECT_EQ(1, std::count(Err.begin(), Err.end(), '\n'));
+}
