@@ -1,0 +1,220 @@
+#include "TarnServer.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace tarn
+{
+std::string PatternBytes(std::uint64_t uCount)
+{
+    std::string Bytes(static_cast<size_t>(uCount), '\0');
+    for (std::uint64_t i = 0; i < uCount; ++i)
+        Bytes[static_cast<size_t>(i)] = static_cast<char>(PatternByte(i));
+    return Bytes;
+}
+
+std::uint64_t Fnv1a64(const std::string& Bytes)
+{
+    std::uint64_t uHash = 1469598103934665603ull;
+    for (unsigned char c : Bytes)
+    {
+        uHash ^= c;
+        uHash *= 1099511628211ull;
+    }
+    return uHash;
+}
+
+std::string DescribeForm(const ReceivedForm& Form)
+{
+    std::string Text;
+    for (const FormPart& Part : Form.Parts)
+    {
+        char szLine[128];
+        std::snprintf(szLine, sizeof(szLine), " size=%zu fnv1a=%016llx\n", Part.Content.size(),
+                      static_cast<unsigned long long>(Fnv1a64(Part.Content)));
+        Text += "name=" + Part.Name + " filename=" + Part.FileName + szLine;
+    }
+    return Text;
+}
+
+namespace
+{
+std::uint64_t ParseCount(const std::string& Text)
+{
+    try
+    {
+        return std::stoull(Text);
+    }
+    catch (...)
+    {
+        return 0;
+    }
+}
+
+// Streams N pattern bytes without building them all at once.
+void SetPatternContent(httplib::Response& Res, std::uint64_t uCount, bool bChunked)
+{
+    auto Provide = [uCount](size_t uOffset, size_t uLength, httplib::DataSink& Sink)
+    {
+        const size_t uEnd = static_cast<size_t>(std::min<std::uint64_t>(uCount, uOffset + uLength));
+        std::string Piece(uEnd - uOffset, '\0');
+        for (size_t i = uOffset; i < uEnd; ++i)
+            Piece[i - uOffset] = static_cast<char>(PatternByte(i));
+        return Sink.write(Piece.data(), Piece.size());
+    };
+    if (!bChunked)
+    {
+        Res.set_content_provider(static_cast<size_t>(uCount), "application/octet-stream",
+                                 [Provide](size_t uOffset, size_t uLength, httplib::DataSink& Sink)
+                                 { return Provide(uOffset, std::min<size_t>(uLength, 1 << 16), Sink); });
+        return;
+    }
+    auto uSent = std::make_shared<std::uint64_t>(0);
+    Res.set_chunked_content_provider("application/octet-stream",
+                                     [uCount, uSent, Provide](size_t, httplib::DataSink& Sink)
+                                     {
+                                         if (*uSent >= uCount)
+                                         {
+                                             Sink.done();
+                                             return true;
+                                         }
+                                         const size_t uLength = static_cast<size_t>(
+                                             std::min<std::uint64_t>(uCount - *uSent, 50000));
+                                         const bool bOk = Provide(static_cast<size_t>(*uSent), uLength, Sink);
+                                         *uSent += uLength;
+                                         return bOk;
+                                     });
+}
+} // namespace
+
+TarnServer::TarnServer() : m_pServer(new httplib::Server) {}
+
+TarnServer::~TarnServer()
+{
+    Stop();
+}
+
+std::string TarnServer::BaseUrl() const
+{
+    return "http://127.0.0.1:" + std::to_string(m_nPort);
+}
+
+std::vector<ReceivedForm> TarnServer::Forms() const
+{
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    return m_Forms;
+}
+
+size_t TarnServer::RequestCount() const
+{
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    return m_uRequests;
+}
+
+void TarnServer::Install()
+{
+    httplib::Server& Svr = *m_pServer;
+    Svr.set_pre_routing_handler(
+        [this](const httplib::Request&, httplib::Response&)
+        {
+            std::lock_guard<std::mutex> Lock(m_Mutex);
+            ++m_uRequests;
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+    Svr.Get(R"(/bytes/(\d+))", [](const httplib::Request& Req, httplib::Response& Res)
+            { SetPatternContent(Res, ParseCount(Req.matches[1]), Req.get_param_value("chunked") == "1"); });
+    Svr.Get(R"(/status/(\d+))",
+            [](const httplib::Request& Req, httplib::Response& Res)
+            {
+                Res.status = static_cast<int>(ParseCount(Req.matches[1]));
+                Res.set_content("status " + std::string(Req.matches[1]) + "\n", "text/plain");
+            });
+    Svr.Get(R"(/delay/(\d+))",
+            [](const httplib::Request& Req, httplib::Response& Res)
+            {
+                std::this_thread::sleep_for(std::chrono::milliseconds(ParseCount(Req.matches[1])));
+                if (Req.has_param("bytes"))
+                    SetPatternContent(Res, ParseCount(Req.get_param_value("bytes")), false);
+                else
+                    Res.set_content("delayed", "text/plain");
+            });
+    Svr.Get(R"(/redirect/(\d+))", [](const httplib::Request& Req, httplib::Response& Res)
+            { Res.set_redirect("/bytes/" + std::string(Req.matches[1]), 302); });
+    Svr.Get("/headers",
+            [](const httplib::Request& Req, httplib::Response& Res)
+            {
+                std::string Text;
+                for (const auto& Header : Req.headers)
+                    if (Header.first != "REMOTE_ADDR" && Header.first != "REMOTE_PORT" &&
+                        Header.first != "LOCAL_ADDR" && Header.first != "LOCAL_PORT")
+                        Text += Header.first + ": " + Header.second + "\n";
+                Res.set_content(Text, "text/plain");
+            });
+    Svr.Post("/upload",
+             [this](const httplib::Request& Req, httplib::Response& Res, const httplib::ContentReader& Reader)
+             {
+                 ReceivedForm Form;
+                 Form.Path = Req.path;
+                 Form.ContentTypeHeader = Req.get_header_value("Content-Type");
+                 if (Req.is_multipart_form_data())
+                 {
+                     Form.bParsed = Reader(
+                         [&Form](const httplib::MultipartFormData& Header)
+                         {
+                             Form.Parts.push_back(
+                                 FormPart{Header.name, Header.filename, Header.content_type, std::string()});
+                             return true;
+                         },
+                         [&Form](const char* pData, size_t uLength)
+                         {
+                             if (!Form.Parts.empty())
+                                 Form.Parts.back().Content.append(pData, uLength);
+                             return true;
+                         });
+                 }
+                 else
+                 {
+                     Reader([](const char*, size_t) { return true; });
+                 }
+                 if (!Form.bParsed)
+                 {
+                     Res.status = 400;
+                     Res.set_content("not a multipart form\n", "text/plain");
+                 }
+                 else
+                     Res.set_content(DescribeForm(Form), "text/plain");
+                 std::lock_guard<std::mutex> Lock(m_Mutex);
+                 m_Forms.push_back(std::move(Form));
+             });
+}
+
+int TarnServer::Start(int nPort)
+{
+    Install();
+    if (nPort == 0)
+        m_nPort = m_pServer->bind_to_any_port("127.0.0.1");
+    else
+        m_nPort = m_pServer->bind_to_port("127.0.0.1", nPort) ? nPort : -1;
+    if (m_nPort <= 0)
+    {
+        m_nPort = 0;
+        return 0;
+    }
+    m_Thread = std::thread([this] { m_pServer->listen_after_bind(); });
+    // listen_after_bind returns at once if stop() ran first; wait until it is accepting.
+    while (!m_pServer->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return m_nPort;
+}
+
+void TarnServer::Stop()
+{
+    if (m_Thread.joinable())
+    {
+        m_pServer->stop();
+        m_Thread.join();
+    }
+}
+} // namespace tarn
