@@ -62,8 +62,9 @@ public:
     int GetRefCount() const { return m_nRefCount; }
     void AddRef() { ++m_nRefCount; }
 
-    // Number of dispatched jobs not yet delivered.
+    // Number of dispatched jobs not yet delivered, and how many of them have finished.
     int GetRunningCount() const { return static_cast<int>(m_RunningList.size()); }
+    int GetFinishedCount() const;
 
 private:
     // Moves the pending job to the end of the running list with the request's texts and starts

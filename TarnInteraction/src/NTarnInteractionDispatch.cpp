@@ -132,6 +132,14 @@ Exit0:
     return nResult;
 }
 
+int NTarnInteraction::GetFinishedCount() const
+{
+    int nFinished = 0;
+    for (const NTreadHttpClient* pJob : m_RunningList)
+        nFinished += pJob->m_bFinished.load(std::memory_order_acquire) != 0;
+    return nFinished;
+}
+
 void NTarnInteraction::Poll()
 {
     NTreadHttpClient* pJob = nullptr;

@@ -50,6 +50,9 @@ public:
     size_t GetResponseBufferLength() const { return m_ResponseBuffer.GetLength(); }
 
 private:
+    // Closes the open handles in reverse order of opening and sets them back to null.
+    void CloseTransferHandles();
+
     HINTERNET m_hInternetSession;
     HINTERNET m_hInternetConnection;
     HINTERNET m_hHttpRequest;

@@ -1,22 +1,228 @@
-// NW_HttpClient transfers: the multipart POST, the GET, and reading the response. (Being built.)
+// NW_HttpClient transfers: the multipart POST, the GET, and reading the response into memory.
 #include "NW_HttpClient.h"
 
 #include "NW_Log.h"
 
-int NW_HttpClient::RequestPost(const char*, const char*, int)
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace
 {
-    ClearPostParam();
-    return 0;
+const char NW_AGENT[] = "TarnInteraction";
+const DWORD NW_GET_RECEIVE_TIMEOUT_MS = 10000;
+const size_t NW_READ_BLOCK_SIZE = 8192;
+
+const char NW_ACCEPT_HEADER[] = "Accept: */*\r\n";
+const char NW_CONTENT_TYPE_HEADER[] = "Content-Type: multipart/form-data; boundary=" NW_POST_BOUNDARY "\r\n";
+const char NW_GET_EXTRA_HEADERS[] = "Accept: */*\r\n\r\n";
+
+// The body length travels as a 32-bit count, and one more byte must fit for the terminating 0.
+const std::uint64_t NW_MAX_RESPONSE_SIZE = 0xFFFFFFFFull;
+
+BOOL QueryStatusCode(HINTERNET hRequest, DWORD* pdwStatusCode)
+{
+    DWORD dwLength = sizeof(*pdwStatusCode);
+    return HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, pdwStatusCode, &dwLength,
+                          nullptr);
+}
+} // namespace
+
+void NW_HttpClient::CloseTransferHandles()
+{
+    if (m_hHttpRequest != nullptr)
+    {
+        InternetCloseHandle(m_hHttpRequest);
+        m_hHttpRequest = nullptr;
+    }
+    if (m_hInternetConnection != nullptr)
+    {
+        InternetCloseHandle(m_hInternetConnection);
+        m_hInternetConnection = nullptr;
+    }
+    if (m_hInternetSession != nullptr)
+    {
+        InternetCloseHandle(m_hInternetSession);
+        m_hInternetSession = nullptr;
+    }
 }
 
-int NW_HttpClient::RequestGet(const char*, const char*)
+int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName, int nPort)
 {
-    return 0;
+    int nResult = 0;
+    int nRetCode = 0;
+    DWORD dwStatusCode = 0;
+    unsigned char* pbyPostBuffer = nullptr;
+    DWORD dwPostBufferSize = 0;
+    DWORD dwWritten = 0;
+    char szContentLength[32];
+    int nContentLengthLen = 0;
+    LPCSTR rgcszAcceptTypes[] = {"*/*", nullptr};
+    INTERNET_BUFFERSA BuffersIn;
+
+    NWLOG_PROCESS_ERROR(cszAddress);
+    NWLOG_PROCESS_ERROR(cszAddress[0]);
+    NWLOG_PROCESS_ERROR(cszObjectName);
+
+    m_hInternetSession = InternetOpenA(NW_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    NWLOG_PROCESS_ERROR(m_hInternetSession);
+
+    m_hInternetConnection = InternetConnectA(
+        m_hInternetSession, cszAddress, static_cast<INTERNET_PORT>(nPort), nullptr, nullptr,
+        INTERNET_SERVICE_HTTP, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION, 0);
+    NWLOG_PROCESS_ERROR(m_hInternetConnection);
+
+    m_hHttpRequest = HttpOpenRequestA(
+        m_hInternetConnection, "POST", cszObjectName, "HTTP/1.0", nullptr, rgcszAcceptTypes,
+        INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_FORMS_SUBMIT, 0);
+    NWLOG_PROCESS_ERROR(m_hHttpRequest);
+
+    nRetCode = GetPostBuffer(&pbyPostBuffer, &dwPostBufferSize);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nRetCode = HttpAddRequestHeadersA(m_hHttpRequest, NW_ACCEPT_HEADER, sizeof(NW_ACCEPT_HEADER) - 1,
+                                      HTTP_ADDREQ_FLAG_REPLACE);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nRetCode = HttpAddRequestHeadersA(m_hHttpRequest, NW_CONTENT_TYPE_HEADER,
+                                      sizeof(NW_CONTENT_TYPE_HEADER) - 1, HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nContentLengthLen = std::snprintf(szContentLength, sizeof(szContentLength), "Content-Length: %d\r\n",
+                                      static_cast<int>(dwPostBufferSize));
+    nRetCode = HttpAddRequestHeadersA(m_hHttpRequest, szContentLength, static_cast<DWORD>(nContentLengthLen),
+                                      HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    // The body length reaches the server through the Content-Length header alone.
+    std::memset(&BuffersIn, 0, sizeof(BuffersIn));
+    BuffersIn.dwStructSize = sizeof(INTERNET_BUFFERSA);
+    nRetCode = HttpSendRequestExA(m_hHttpRequest, &BuffersIn, nullptr, HSR_INITIATE, 0);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nRetCode = InternetWriteFile(m_hHttpRequest, pbyPostBuffer, dwPostBufferSize, &dwWritten);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nRetCode = HttpEndRequestA(m_hHttpRequest, nullptr, HSR_INITIATE, 0);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nRetCode = QueryStatusCode(m_hHttpRequest, &dwStatusCode);
+    NWLOG_PROCESS_ERROR(nRetCode);
+    NWLOG_PROCESS_ERROR(dwStatusCode == HTTP_STATUS_OK);
+
+    nRetCode = ReadHttpBuffer();
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nResult = 1;
+Exit0:
+    if (!nResult)
+    {
+        if (dwStatusCode != HTTP_STATUS_OK)
+            NWLogPrintf(NWLOG_DEBUG, "Response status code : %d\n", static_cast<int>(dwStatusCode));
+        m_ResponseBuffer.Clear();
+    }
+    delete[] pbyPostBuffer;
+    CloseTransferHandles();
+    // A POST consumes its parameters, whatever the outcome.
+    ClearPostParam();
+    return nResult;
+}
+
+int NW_HttpClient::RequestGet(const char* cszAddress, const char* cszObjectName)
+{
+    int nResult = 0;
+    int nRetCode = 0;
+    DWORD dwStatusCode = 0;
+    DWORD dwTimeOut = NW_GET_RECEIVE_TIMEOUT_MS;
+    char szAddress[1024];
+
+    szAddress[0] = '\0';
+
+    NWLOG_PROCESS_ERROR(cszAddress);
+    NWLOG_PROCESS_ERROR(cszAddress[0]);
+    NWLOG_PROCESS_ERROR(cszObjectName);
+
+    // The two texts are joined with nothing between them; a longer address is cut to 1023 characters.
+    std::snprintf(szAddress, sizeof(szAddress), "%s%s", cszAddress, cszObjectName);
+    szAddress[sizeof(szAddress) - 1] = '\0';
+
+    m_hInternetSession = InternetOpenA(NW_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    NWLOG_PROCESS_ERROR(m_hInternetSession);
+
+    nRetCode = InternetSetOptionA(m_hInternetSession, INTERNET_OPTION_RECEIVE_TIMEOUT, &dwTimeOut,
+                                  sizeof(dwTimeOut));
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    m_hHttpRequest = InternetOpenUrlA(
+        m_hInternetSession, szAddress, NW_GET_EXTRA_HEADERS, static_cast<DWORD>(-1),
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+    NWLOG_PROCESS_ERROR(m_hHttpRequest);
+
+    nRetCode = QueryStatusCode(m_hHttpRequest, &dwStatusCode);
+    NWLOG_PROCESS_ERROR(nRetCode);
+    NWLOG_PROCESS_ERROR(dwStatusCode == HTTP_STATUS_OK);
+
+    nRetCode = ReadHttpBuffer();
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    nResult = 1;
+Exit0:
+    if (!nResult)
+    {
+        NWLogPrintf(NWLOG_DEBUG, "Failed to download `%s`, Error Code %d.", szAddress,
+                    static_cast<int>(GetLastError()));
+        if (dwStatusCode != HTTP_STATUS_OK)
+            NWLogPrintf(NWLOG_DEBUG, "Response status code : %d\n", static_cast<int>(dwStatusCode));
+        m_ResponseBuffer.Clear();
+    }
+    CloseTransferHandles();
+    return nResult;
 }
 
 int NW_HttpClient::ReadHttpBuffer()
 {
-    return 0;
+    int nResult = 0;
+    int nRetCode = 0;
+    DWORD dwRead = 0;
+    std::uint64_t ullNeeded = 0;
+    std::uint64_t ullNewLength = 0;
+    unsigned char byBlock[NW_READ_BLOCK_SIZE];
+
+    NWLOG_PROCESS_ERROR(m_hHttpRequest);
+
+    m_dwResponseSize = 0;
+    nRetCode = m_ResponseBuffer.SetLength(NW_READ_BLOCK_SIZE);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
+    while (true)
+    {
+        nRetCode = InternetReadFile(m_hHttpRequest, byBlock, NW_READ_BLOCK_SIZE - 1, &dwRead);
+        NWLOG_PROCESS_ERROR(nRetCode);
+
+        // Keep room for the terminating 0 after the data; grow to twice what is needed.
+        ullNeeded = static_cast<std::uint64_t>(m_dwResponseSize) + dwRead;
+        NWLOG_PROCESS_ERROR(ullNeeded < NW_MAX_RESPONSE_SIZE);
+        if (ullNeeded > m_ResponseBuffer.GetLength() - 1)
+        {
+            ullNewLength = 2 * ullNeeded;
+            if (ullNewLength > SIZE_MAX)
+                ullNewLength = ullNeeded + 1;
+            nRetCode = m_ResponseBuffer.SetLength(static_cast<size_t>(ullNewLength));
+            NWLOG_PROCESS_ERROR(nRetCode);
+        }
+
+        std::memcpy(m_ResponseBuffer.GetData() + m_dwResponseSize, byBlock, dwRead);
+        m_dwResponseSize += dwRead;
+        if (dwRead == 0)
+        {
+            m_ResponseBuffer.GetData()[m_dwResponseSize] = 0;
+            break;
+        }
+    }
+
+    nResult = 1;
+Exit0:
+    return nResult;
 }
 
 int NW_HttpClient::GetResponse(unsigned char** ppbyBuffer, DWORD* pdwBufferSize)

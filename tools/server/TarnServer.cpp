@@ -142,6 +142,8 @@ void TarnServer::Install()
             });
     Svr.Get(R"(/redirect/(\d+))", [](const httplib::Request& Req, httplib::Response& Res)
             { Res.set_redirect("/bytes/" + std::string(Req.matches[1]), 302); });
+    Svr.Get(R"(/echo.*)", [](const httplib::Request& Req, httplib::Response& Res)
+            { Res.set_content(Req.target, "text/plain"); });
     Svr.Get("/headers",
             [](const httplib::Request& Req, httplib::Response& Res)
             {

@@ -1,13 +1,14 @@
 #pragma once
 
 // A small HTTP server on loopback for the demo, the tests and the benchmarks:
-//   GET  /bytes/N[?chunked=1]  N bytes of a fixed pattern (PatternByte), sent with a length or chunked
-//   GET  /status/N              status N with a short text body
-//   GET  /delay/MS[?bytes=N]    waits MS milliseconds, then answers 200 with N pattern bytes (default
-//   "delayed") GET  /redirect/N            302 to /bytes/N GET  /headers               the request's headers,
-//   one "Name: value" line each POST /upload                parses the multipart form with the server
-//   library's parser and answers
-//                               one line per part: "name=<n> filename=<f> size=<s> fnv1a=<16 hex digits>"
+//   GET  /bytes/N[?chunked=1]  N bytes of a fixed pattern (PatternByte), with a length or chunked
+//   GET  /status/N             status N with a short text body
+//   GET  /delay/MS[?bytes=N]   waits MS milliseconds, then answers 200 ("delayed", or N pattern bytes)
+//   GET  /redirect/N           302 to /bytes/N
+//   GET  /echo...              the request target as received (path and query)
+//   GET  /headers              the request's headers, one "Name: value" line each
+//   POST /upload               parses the multipart form with the server library's parser and answers
+//                              one line per part: "name=<n> filename=<f> size=<s> fnv1a=<16 hex digits>"
 #include <cstdint>
 #include <memory>
 #include <mutex>
