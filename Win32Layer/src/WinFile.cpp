@@ -2,12 +2,16 @@
 // that no valid handle is null or INVALID_HANDLE_VALUE.
 //
 // What POSIX cannot reproduce: share modes. Windows refuses to open a file that another
-// process holds open for writing when only FILE_SHARE_READ is granted; here it opens.
+// process holds open for writing when only FILE_SHARE_READ is granted; here it opens, and the
+// other process may change the file while it is read. Nor does anything stop others from
+// opening it for writing afterwards.
 #include "Win32Layer/WinFile.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +63,28 @@ DWORD ErrorFromErrno(int nErrno)
         return ERROR_READ_FAULT;
     }
 }
+
+// Windows tells a missing file (ERROR_FILE_NOT_FOUND) from a missing directory on its path
+// (ERROR_PATH_NOT_FOUND); POSIX says ENOENT for both.
+DWORD ErrorFromOpenErrno(int nErrno, const char* pszPath)
+{
+    if (nErrno != ENOENT)
+        return ErrorFromErrno(nErrno);
+    const char* pszSlash = std::strrchr(pszPath, '/');
+    if (pszSlash == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    try
+    {
+        const std::string Parent(pszPath, pszSlash == pszPath ? 1 : static_cast<size_t>(pszSlash - pszPath));
+        struct stat Stat;
+        if (::stat(Parent.c_str(), &Stat) != 0 || !S_ISDIR(Stat.st_mode))
+            return ERROR_PATH_NOT_FOUND;
+    }
+    catch (...)
+    {
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
 } // namespace
 
 extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
@@ -79,20 +105,22 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*
 
     int nFd;
     do
-        nFd = ::open(lpFileName, O_RDONLY | O_CLOEXEC);
+        nFd = ::open(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     while (nFd < 0 && errno == EINTR);
     if (nFd < 0)
     {
-        SetLastError(ErrorFromErrno(errno));
+        SetLastError(ErrorFromOpenErrno(errno, lpFileName));
         return INVALID_HANDLE_VALUE;
     }
 
     // Windows does not open a directory without FILE_FLAG_BACKUP_SEMANTICS.
     struct stat Stat;
-    if (::fstat(nFd, &Stat) != 0 || S_ISDIR(Stat.st_mode))
+    const bool bStat = ::fstat(nFd, &Stat) == 0;
+    if (!bStat || S_ISDIR(Stat.st_mode))
     {
+        const DWORD dwError = bStat ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
         ::close(nFd);
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(dwError);
         return INVALID_HANDLE_VALUE;
     }
 
@@ -116,17 +144,13 @@ extern "C" DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
         return INVALID_FILE_SIZE;
     }
 
+    // As on Windows: without room for the high part a size past 4 GiB comes back as its low
+    // 32 bits. A low part of INVALID_FILE_SIZE is a size when GetLastError gives ERROR_SUCCESS.
     const unsigned long long ullSize = static_cast<unsigned long long>(Stat.st_size);
     const DWORD dwLow = static_cast<DWORD>(ullSize & 0xFFFFFFFFull);
     const DWORD dwHigh = static_cast<DWORD>(ullSize >> 32);
     if (lpFileSizeHigh != nullptr)
         *lpFileSizeHigh = dwHigh;
-    else if (dwHigh != 0)
-    {
-        // As on Windows: without room for the high part a size past 4 GiB cannot be reported.
-        SetLastError(ERROR_FILE_TOO_LARGE);
-        return INVALID_FILE_SIZE;
-    }
     SetLastError(ERROR_SUCCESS);
     return dwLow;
 }
@@ -177,9 +201,15 @@ extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
 extern "C" BOOL CloseHandle(HANDLE hObject)
 {
     const int nFd = FdFromHandle(hObject);
-    if (nFd < 0 || ::close(nFd) != 0)
+    if (nFd < 0)
     {
         SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // No retry on EINTR: Linux has released the descriptor by then.
+    if (::close(nFd) != 0 && errno != EINTR)
+    {
+        SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ErrorFromErrno(errno));
         return FALSE;
     }
     return TRUE;

@@ -1,0 +1,925 @@
+// NW_HttpClient::GetPostBuffer, the multipart/form-data body: its exact bytes, round trips
+// through real multipart parsers (cpp-httplib's behind a loopback server, and Python's email
+// package when python3 is there), files that change while the body is built, the size limits,
+// the delimiter check and exhausted memory, each failure with its log line.
+#include "LogCapture.h"
+#include "NW_HttpClient.h"
+#include "TarnServer.h"
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+using Lines = std::vector<std::string>;
+using namespace std::string_literals;
+
+const std::string BOUNDARY = NW_POST_BOUNDARY;
+const std::string CONTENT_TYPE = "multipart/form-data; boundary=" + BOUNDARY;
+const unsigned long long MAX_BODY = 0x7FFFFFFFull;
+
+std::string TextPart(const std::string& Name, const std::string& Value)
+{
+    return "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"" + Name + "\"\r\n\r\n" + Value +
+           "\r\n";
+}
+
+std::string FilePart(const std::string& Name, const std::string& Path, const std::string& Bytes)
+{
+    return "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"" + Name + "\"; filename=\"" + Path +
+           "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + Bytes + "\r\n";
+}
+
+std::string Closing()
+{
+    return "--" + BOUNDARY + "--\r\n";
+}
+
+std::string Process(const std::string& Condition)
+{
+    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in NW_HttpClient::GetPostBuffer\n";
+}
+
+std::string Check(const std::string& Condition)
+{
+    return "NWLOG_CHECK_ERROR(" + Condition + ") at line N in NW_HttpClient::GetPostBuffer\n";
+}
+
+const std::string FILE_MISSING = Check("hFile != INVALID_HANDLE_VALUE");
+const std::string READ_FAILED = Check("nRetCode");
+const std::string DELIMITER_IN_VALUE = Process("!ContainsDelimiterLine(pszValue, uValueLen)");
+const std::string DELIMITER_IN_FILE = Process("!ContainsDelimiterLine(pbyCursor, dwRead)");
+const std::string FILE_TOO_LARGE = Process("ullFileSize <= NW_POST_BODY_MAX_SIZE");
+const std::string BODY_TOO_LARGE = Process("ullBodySize <= NW_POST_BODY_MAX_SIZE");
+const std::string FILE_GREW = Process("ullFileSize <= dwFileRoom");
+const std::string NO_MEMORY = Process("pbyBody");
+
+// Every byte value, NULs and CR LF pairs among them, and no final newline.
+std::string BinaryBytes()
+{
+    std::string Bytes;
+    for (int i = 0; i < 3 * 256; ++i)
+        Bytes += static_cast<char>((i * 7) & 0xFF);
+    return Bytes + std::string("\0\0\r\n\0", 5) + "end";
+}
+
+// Descriptors open on files (sockets and pipes left out: the loopback server closes its
+// connections on a thread of its own).
+size_t OpenFileCount()
+{
+    size_t uCount = 0;
+    if (DIR* pDir = ::opendir("/proc/self/fd"))
+    {
+        while (const dirent* pEntry = ::readdir(pDir))
+        {
+            char szTarget[4096];
+            const std::string Link = std::string("/proc/self/fd/") + pEntry->d_name;
+            const ssize_t nLen = ::readlink(Link.c_str(), szTarget, sizeof(szTarget));
+            uCount += pEntry->d_name[0] != '.' && nLen > 0 && szTarget[0] == '/';
+        }
+        ::closedir(pDir);
+    }
+    return uCount;
+}
+
+// A directory of its own under the system's temporary directory, removed with its files.
+class TempDir
+{
+public:
+    TempDir()
+    {
+        std::string Template = (std::filesystem::temp_directory_path() / "PostBodyTests.XXXXXX").string();
+        if (::mkdtemp(&Template[0]) != nullptr)
+            m_Path = Template;
+    }
+    ~TempDir()
+    {
+        std::error_code Error;
+        if (!m_Path.empty())
+            std::filesystem::remove_all(m_Path, Error);
+    }
+    std::string Path(const std::string& Name) const { return m_Path + "/" + Name; }
+
+    std::string Write(const std::string& Name, const std::string& Bytes) const
+    {
+        std::ofstream File(Path(Name), std::ios::binary | std::ios::trunc);
+        File.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
+        return Path(Name);
+    }
+
+    // A file of the given size that takes neither disk nor memory.
+    std::string Sparse(const std::string& Name, unsigned long long ullSize) const
+    {
+        const std::string FilePath = Path(Name);
+        const int nFd = ::open(FilePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const bool bSized = nFd >= 0 && ::ftruncate(nFd, static_cast<off_t>(ullSize)) == 0;
+        if (nFd >= 0)
+            ::close(nFd);
+        return bSized ? FilePath : std::string();
+    }
+
+    std::string Fifo(const std::string& Name) const
+    {
+        const std::string FilePath = Path(Name);
+        return ::mkfifo(FilePath.c_str(), 0600) == 0 ? FilePath : std::string();
+    }
+
+private:
+    std::string m_Path;
+};
+
+struct Built
+{
+    int nResult = 0;
+    std::string Body;
+    bool bOutUntouched = false; // on failure: both out-pointers kept what they held
+};
+
+Built Build(NW_HttpClient& Client)
+{
+    unsigned char bySentinel = 0;
+    unsigned char* pbyBody = &bySentinel;
+    DWORD dwSize = 0xA5A5A5A5u;
+    Built Result;
+    Result.nResult = Client.GetPostBuffer(&pbyBody, &dwSize);
+    if (Result.nResult == 1)
+    {
+        Result.Body.assign(reinterpret_cast<const char*>(pbyBody), dwSize);
+        delete[] pbyBody;
+    }
+    else
+        Result.bOutUntouched = pbyBody == &bySentinel && dwSize == 0xA5A5A5A5u;
+    return Result;
+}
+
+std::vector<std::pair<std::string, std::string>> ListOf(NW_HttpClient& Client)
+{
+    std::vector<std::pair<std::string, std::string>> List;
+    for (int i = 0; i < Client.GetPostParamCount(); ++i)
+    {
+        char* pszName = nullptr;
+        char* pszValue = nullptr;
+        if (Client.GetPostParam(i, &pszName, &pszValue))
+            List.emplace_back(pszName, pszValue);
+    }
+    return List;
+}
+
+// What a parser should hand back for each part.
+struct Expected
+{
+    std::string Name;
+    std::string FileName; // empty for a text part
+    std::string Content;
+};
+
+void ExpectParts(const std::vector<Expected>& Want, const std::vector<tarn::FormPart>& Got,
+                 const char* pszParser)
+{
+    SCOPED_TRACE(pszParser);
+    ASSERT_EQ(Want.size(), Got.size());
+    for (size_t i = 0; i < Want.size(); ++i)
+    {
+        SCOPED_TRACE("part " + std::to_string(i) + " (" + Want[i].Name + ")");
+        EXPECT_EQ(Want[i].Name, Got[i].Name);
+        EXPECT_EQ(Want[i].FileName, Got[i].FileName);
+        EXPECT_EQ(Want[i].FileName.empty() ? "" : "application/octet-stream", Got[i].ContentType);
+        EXPECT_EQ(Want[i].Content.size(), Got[i].Content.size());
+        EXPECT_TRUE(Want[i].Content == Got[i].Content);
+    }
+}
+
+std::string Unhex(const std::string& Text)
+{
+    std::string Bytes;
+    for (size_t i = 0; i + 1 < Text.size(); i += 2)
+        Bytes += static_cast<char>(std::stoi(Text.substr(i, 2), nullptr, 16));
+    return Bytes;
+}
+
+bool HavePython()
+{
+    static const bool s_bHave = std::system("python3 -c 'import email' >/dev/null 2>&1") == 0;
+    return s_bHave;
+}
+
+// Python's email package, which takes a delimiter after CR LF, a bare LF or a bare CR alike.
+// Prints one line per part: name, filename, Content-Type and content, each in hex (an empty
+// field as "-"); exits non-zero when the message or a part has defects.
+const char* const PYTHON_PARSER = R"PY(
+import sys
+from email.parser import BytesParser
+boundary, path = sys.argv[1], sys.argv[2]
+with open(path, 'rb') as f:
+    body = f.read()
+head = ('Content-Type: multipart/form-data; boundary="%s"\r\n\r\n' % boundary).encode('ascii')
+msg = BytesParser().parsebytes(head + body)
+if not msg.is_multipart() or msg.defects:
+    print('defects', msg.defects)
+    sys.exit(3)
+def raw(text):
+    return (text or '').encode('ascii', 'surrogateescape')
+for part in msg.get_payload():
+    if part.defects:
+        print('defects', part.defects)
+        sys.exit(4)
+    fields = [raw(part.get_param('name', header='content-disposition')),
+              raw(part.get_param('filename', header='content-disposition')),
+              raw(part.get('Content-Type')),
+              part.get_payload(decode=True) or b'']
+    print(' '.join(f.hex() or '-' for f in fields))
+)PY";
+
+std::optional<std::vector<tarn::FormPart>> ParseWithPython(const TempDir& Dir, const std::string& Body)
+{
+    const std::string Script = Dir.Write("parse.py", PYTHON_PARSER);
+    const std::string BodyPath = Dir.Write("body.bin", Body);
+    const std::string Command = "python3 " + Script + " '" + BOUNDARY + "' " + BodyPath;
+    FILE* pPipe = ::popen(Command.c_str(), "r");
+    if (pPipe == nullptr)
+        return std::nullopt;
+    std::string Output;
+    char szChunk[4096];
+    size_t uRead = 0;
+    while ((uRead = std::fread(szChunk, 1, sizeof(szChunk), pPipe)) > 0)
+        Output.append(szChunk, uRead);
+    if (::pclose(pPipe) != 0)
+    {
+        ADD_FAILURE() << "python3 parser: " << Output;
+        return std::nullopt;
+    }
+    std::vector<tarn::FormPart> Parts;
+    std::istringstream Stream(Output);
+    std::string Name, FileName, ContentType, Content;
+    auto Field = [](const std::string& Text) { return Text == "-" ? std::string() : Unhex(Text); };
+    while (Stream >> Name >> FileName >> ContentType >> Content)
+        Parts.push_back({Field(Name), Field(FileName), Field(ContentType), Field(Content)});
+    return Parts;
+}
+
+class PostBodyTest : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_pServer = std::make_unique<tarn::TarnServer>();
+        ASSERT_NE(0, s_pServer->Start());
+    }
+    static void TearDownTestSuite() { s_pServer.reset(); }
+
+    // POSTs the body to the loopback server and returns the form as its parser saw it.
+    static tarn::ReceivedForm PostToServer(const std::string& Body)
+    {
+        const size_t uBefore = s_pServer->Forms().size();
+        httplib::Client Client("127.0.0.1", s_pServer->Port());
+        Client.set_read_timeout(60, 0);
+        Client.set_write_timeout(60, 0);
+        const httplib::Result Response =
+            Client.Post("/upload", Body.data(), Body.size(), CONTENT_TYPE.c_str());
+        EXPECT_TRUE(Response);
+        if (Response)
+        {
+            EXPECT_EQ(200, Response->status) << Response->body;
+        }
+        const std::vector<tarn::ReceivedForm> Forms = s_pServer->Forms();
+        if (Forms.size() != uBefore + 1)
+        {
+            ADD_FAILURE() << "the server received no form";
+            return tarn::ReceivedForm();
+        }
+        EXPECT_TRUE(Forms.back().bParsed);
+        EXPECT_EQ(CONTENT_TYPE, Forms.back().ContentTypeHeader);
+        return Forms.back();
+    }
+
+    // The body must come back part for part, byte for byte, from every parser at hand.
+    void ExpectRoundTrip(const std::string& Body, const std::vector<Expected>& Want, bool bPython = true)
+    {
+        ExpectParts(Want, PostToServer(Body).Parts, "cpp-httplib");
+        if (!bPython || !HavePython())
+            return;
+        const std::optional<std::vector<tarn::FormPart>> Parts = ParseWithPython(m_Dir, Body);
+        ASSERT_TRUE(Parts.has_value());
+        ExpectParts(Want, *Parts, "python email");
+    }
+
+    // A failed build: its log lines, nothing handed out, no file left open, the list as it was.
+    void ExpectFailure(NW_HttpClient& Client, const Lines& WantLog)
+    {
+        const auto ListBefore = ListOf(Client);
+        const size_t uFdsBefore = OpenFileCount();
+        m_Log.Clear();
+        const Built Result = Build(Client);
+        EXPECT_EQ(0, Result.nResult);
+        EXPECT_TRUE(Result.bOutUntouched);
+        EXPECT_EQ(WantLog, m_Log.LinesWithoutNumbers());
+        EXPECT_EQ(uFdsBefore, OpenFileCount());
+        EXPECT_EQ(ListBefore, ListOf(Client));
+    }
+
+    std::string BuildOk(NW_HttpClient& Client, const Lines& WantLog = Lines())
+    {
+        m_Log.Clear();
+        const Built Result = Build(Client);
+        EXPECT_EQ(1, Result.nResult);
+        EXPECT_EQ(WantLog, m_Log.LinesWithoutNumbers());
+        return Result.Body;
+    }
+
+    static std::unique_ptr<tarn::TarnServer> s_pServer;
+    TempDir m_Dir;
+    LogCapture m_Log;
+};
+
+std::unique_ptr<tarn::TarnServer> PostBodyTest::s_pServer;
+} // namespace
+
+// ---- The framing, byte for byte -------------------------------------------------------------
+
+TEST_F(PostBodyTest, EmptyListGivesTheClosingDelimiterAlone)
+{
+    // Not sent through the parsers: RFC 2046 asks for at least one body part, and both refuse a
+    // multipart body without one.
+    NW_HttpClient Client;
+    const std::string Body = BuildOk(Client);
+    EXPECT_EQ("---------------------------24822581126073--\r\n", Body);
+    EXPECT_EQ(45u, Body.size());
+}
+
+TEST_F(PostBodyTest, OneShortTextPart)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
+    const std::string Body = BuildOk(Client);
+    const std::string Part = "---------------------------24822581126073\r\n"
+                             "Content-Disposition: form-data; name=\"a\"\r\n"
+                             "\r\n"
+                             "b\r\n";
+    EXPECT_EQ(90u, Part.size());
+    EXPECT_EQ(Part + "---------------------------24822581126073--\r\n", Body);
+    EXPECT_EQ(135u, Body.size());
+    ExpectRoundTrip(Body, {{"a", "", "b"}});
+}
+
+TEST_F(PostBodyTest, EmptyValueIsFollowedDirectlyByTheCrLfOfItsPart)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "empty", ""));
+    const std::string Body = BuildOk(Client);
+    EXPECT_EQ(TextPart("empty", "") + Closing(), Body);
+    EXPECT_EQ(88u + 5u + 45u, Body.size());
+    EXPECT_NE(std::string::npos, Body.find("name=\"empty\"\r\n\r\n\r\n--" + BOUNDARY + "--\r\n"));
+    ExpectRoundTrip(Body, {{"empty", "", ""}});
+}
+
+TEST_F(PostBodyTest, FileAndTextPartsInEitherOrder)
+{
+    const std::string Bytes = "file bytes\r\n";
+    const std::string Path = m_Dir.Write("f.bin", Bytes);
+
+    NW_HttpClient FileFirst;
+    ASSERT_EQ(1, FileFirst.AddPostParam(eBinaryFile, "upload", Path.c_str()));
+    ASSERT_EQ(1, FileFirst.AddPostParam(eNormal, "after", "v"));
+    const std::string FileFirstBody = BuildOk(FileFirst);
+    EXPECT_EQ(FilePart("upload", Path, Bytes) + TextPart("after", "v") + Closing(), FileFirstBody);
+    // A file's last byte, then the CR LF that belongs to the next delimiter.
+    EXPECT_NE(std::string::npos, FileFirstBody.find("bytes\r\n\r\n--" + BOUNDARY + "\r\n"));
+    ExpectRoundTrip(FileFirstBody, {{"upload", Path, Bytes}, {"after", "", "v"}});
+
+    NW_HttpClient FileLast;
+    ASSERT_EQ(1, FileLast.AddPostParam(eNormal, "before", "v\r\n"));
+    ASSERT_EQ(1, FileLast.AddPostParam(eBinaryFile, "upload", Path.c_str()));
+    const std::string FileLastBody = BuildOk(FileLast);
+    EXPECT_EQ(TextPart("before", "v\r\n") + FilePart("upload", Path, Bytes) + Closing(), FileLastBody);
+    EXPECT_EQ(88u + 6u + 3u + 141u + 6u + Path.size() + Bytes.size() + 45u, FileLastBody.size());
+    ExpectRoundTrip(FileLastBody, {{"before", "", "v\r\n"}, {"upload", Path, Bytes}});
+}
+
+TEST_F(PostBodyTest, EmptyFileHasItsHeaderOnly)
+{
+    const std::string Path = m_Dir.Write("empty.bin", "");
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "nothing", Path.c_str()));
+    const std::string Body = BuildOk(Client);
+    EXPECT_EQ(FilePart("nothing", Path, "") + Closing(), Body);
+    ExpectRoundTrip(Body, {{"nothing", Path, ""}});
+}
+
+TEST_F(PostBodyTest, MissingFileLogsOnceAndSendsItsPartWithoutBytes)
+{
+    // The path goes out exactly as given, backslashes and spaces included.
+    const std::string Path = m_Dir.Path("C:\\Upload Dir\\missing report.bin");
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "before", "1"));
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "report", Path.c_str()));
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "after", "2"));
+    const std::string Body = BuildOk(Client, {FILE_MISSING});
+    EXPECT_EQ(TextPart("before", "1") + FilePart("report", Path, "") + TextPart("after", "2") + Closing(),
+              Body);
+    ExpectRoundTrip(Body, {{"before", "", "1"}, {"report", Path, ""}, {"after", "", "2"}});
+}
+
+TEST_F(PostBodyTest, SameNameTwiceSendsBothInTheOrderAdded)
+{
+    const std::string Path = m_Dir.Write("same.bin", "3");
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "same", "1"));
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "same", "2"));
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "same", Path.c_str()));
+    const std::string Body = BuildOk(Client);
+    EXPECT_EQ(TextPart("same", "1") + TextPart("same", "2") + FilePart("same", Path, "3") + Closing(), Body);
+    ExpectRoundTrip(Body, {{"same", "", "1"}, {"same", "", "2"}, {"same", Path, "3"}});
+}
+
+TEST_F(PostBodyTest, BuildingTwiceGivesTheSameBytesAndLeavesTheListAlone)
+{
+    const std::string Path = m_Dir.Write("twice.bin", BinaryBytes());
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "t", "value"));
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "f", Path.c_str()));
+    const auto ListBefore = ListOf(Client);
+    const std::string First = BuildOk(Client);
+    const std::string Second = BuildOk(Client);
+    EXPECT_EQ(TextPart("t", "value") + FilePart("f", Path, BinaryBytes()) + Closing(), First);
+    EXPECT_TRUE(First == Second);
+    EXPECT_EQ(ListBefore, ListOf(Client));
+}
+
+// ---- Round trips through real parsers -------------------------------------------------------
+
+TEST_F(PostBodyTest, EveryFieldAndFileComesBackByteForByte)
+{
+    const std::string Binary = BinaryBytes();
+    const std::string NoNewline = "last line without a newline";
+    const std::string EndsInCrLf = "text file\r\nending in CR LF\r\n";
+    // Near misses: the delimiter one byte short, or not at the start of a line.
+    const std::string NearMiss = "x\r\n--" + BOUNDARY.substr(0, BOUNDARY.size() - 1) + "\r\n";
+    const std::string MidLine = "x--" + BOUNDARY + "\r\n---" + BOUNDARY + "--\r\n";
+    const std::string BinaryPath = m_Dir.Write("binary.bin", Binary);
+    const std::string NoNewlinePath = m_Dir.Write("no-newline.txt", NoNewline);
+    const std::string CrLfPath = m_Dir.Write("crlf.txt", EndsInCrLf);
+    const std::string NearMissPath = m_Dir.Write("near-miss.bin", NearMiss + MidLine);
+    const std::string EmptyPath = m_Dir.Write("empty.bin", "");
+
+    const std::vector<Expected> Want = {
+        {"plain", "", "hello world"},
+        {"ends-crlf", "", "line one\r\nline two\r\n"},
+        {"only-crlf", "", "\r\n"},
+        {"double-crlf", "", "\r\n\r\n"},
+        {"empty", "", ""},
+        {"space name", "", " leading and trailing spaces "},
+        {"binary", BinaryPath, Binary},
+        {"no-newline", NoNewlinePath, NoNewline},
+        {"ends-crlf-file", CrLfPath, EndsInCrLf},
+        {"after-file", "", "follows a file"},
+        {"near-miss-value", "", NearMiss + MidLine},
+        {"near-miss-file", NearMissPath, NearMiss + MidLine},
+        {"empty-file", EmptyPath, ""},
+        {"last", "", "tail\r\n"},
+    };
+    NW_HttpClient Client;
+    for (const Expected& Part : Want)
+        ASSERT_EQ(1,
+                  Client.AddPostParam(Part.FileName.empty() ? eNormal : eBinaryFile, Part.Name.c_str(),
+                                      Part.FileName.empty() ? Part.Content.c_str() : Part.FileName.c_str()));
+    const std::string Body = BuildOk(Client);
+
+    std::string WantBody;
+    for (const Expected& Part : Want)
+        WantBody += Part.FileName.empty() ? TextPart(Part.Name, Part.Content)
+                                          : FilePart(Part.Name, Part.FileName, Part.Content);
+    EXPECT_TRUE(WantBody + Closing() == Body);
+    ExpectRoundTrip(Body, Want);
+}
+
+TEST_F(PostBodyTest, LargeFileAndLongTexts)
+{
+    // Texts far beyond any fixed room for a part's header, and a file of a few MiB.
+    const std::string LargeBytes = tarn::PatternBytes(5u << 20);
+    const std::string LargePath = m_Dir.Write("large.bin", LargeBytes);
+    const std::string LongValue(100u << 10, 'v');
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "long-value", LongValue.c_str()));
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "large", LargePath.c_str()));
+    const std::string Body = BuildOk(Client);
+    EXPECT_TRUE(TextPart("long-value", LongValue) + FilePart("large", LargePath, LargeBytes) + Closing() ==
+                Body);
+    EXPECT_EQ(88u + 10u + LongValue.size() + 141u + 5u + LargePath.size() + LargeBytes.size() + 45u,
+              Body.size());
+    ExpectRoundTrip(Body, {{"long-value", "", LongValue}, {"large", LargePath, LargeBytes}}, false);
+
+    // Long names and paths go into the header lines whole (cpp-httplib caps a header line, so
+    // only Python reads this one back).
+    const std::string LongName(10u << 10, 'n');
+    const std::string LongPath = m_Dir.Path(std::string(200, 'p') + "/" + std::string(4000, 'q'));
+    NW_HttpClient Long;
+    ASSERT_EQ(1, Long.AddPostParam(eNormal, LongName.c_str(), "v"));
+    ASSERT_EQ(1, Long.AddPostParam(eBinaryFile, "f", LongPath.c_str()));
+    const std::string LongBody = BuildOk(Long, {FILE_MISSING});
+    EXPECT_EQ(TextPart(LongName, "v") + FilePart("f", LongPath, "") + Closing(), LongBody);
+    if (HavePython())
+    {
+        const std::optional<std::vector<tarn::FormPart>> Parts = ParseWithPython(m_Dir, LongBody);
+        ASSERT_TRUE(Parts.has_value());
+        ExpectParts({{LongName, "", "v"}, {"f", LongPath, ""}}, *Parts, "python email");
+    }
+}
+
+TEST_F(PostBodyTest, PythonEmailParserIsAvailable)
+{
+    // The round trips above run Python's parser only when python3 is there; say so when not.
+    if (!HavePython())
+        GTEST_SKIP() << "python3 not found: bodies were checked by cpp-httplib's parser alone";
+    const std::optional<std::vector<tarn::FormPart>> Parts =
+        ParseWithPython(m_Dir, TextPart("a", "b") + FilePart("f", "p", "\0x"s) + Closing());
+    ASSERT_TRUE(Parts.has_value());
+    ExpectParts({{"a", "", "b"}, {"f", "p", "\0x"s}}, *Parts, "python email");
+}
+
+// ---- A delimiter inside the data ------------------------------------------------------------
+
+TEST_F(PostBodyTest, DelimiterInAValueFailsTheBuild)
+{
+    const std::string Dash = "--" + BOUNDARY;
+    const std::vector<std::string> Values = {
+        "a\r\n" + Dash + "\r\nContent-Disposition: form-data; name=\"forged\"\r\n\r\nx", // forges a field
+        Dash,                                                   // at the start: after the header's CR LF
+        Dash + "--",                                            // a closing delimiter at the start
+        "last line\r\n" + Dash,                                 // at the very end
+        "bare LF\n" + Dash + "\n",                              // lenient parsers break lines at LF
+        "bare CR\r" + Dash,                                     // ... and at CR
+        std::string(27, '-') + "\r\n" + Dash + "2482258112607", // hyphens before, digits after
+    };
+    for (const std::string& Value : Values)
+    {
+        SCOPED_TRACE(Value);
+        NW_HttpClient Client;
+        ASSERT_EQ(1, Client.AddPostParam(eNormal, "ok", "fine"));
+        ASSERT_EQ(1, Client.AddPostParam(eNormal, "bad", Value.c_str()));
+        ExpectFailure(Client, {DELIMITER_IN_VALUE});
+    }
+}
+
+TEST_F(PostBodyTest, DelimiterIsFoundAtEveryOffset)
+{
+    // The scan samples the data; a delimiter must be caught wherever it sits, and a near miss
+    // passed wherever it sits.
+    const std::string Dash = "--" + BOUNDARY;
+    for (size_t uOffset = 0; uOffset < 100; ++uOffset)
+    {
+        SCOPED_TRACE(uOffset);
+        const std::string Filler = std::string(uOffset, uOffset % 3 ? 'x' : '-') + "\n";
+        NW_HttpClient Bad;
+        ASSERT_EQ(1, Bad.AddPostParam(eNormal, "v", (Filler + Dash + "tail").c_str()));
+        ExpectFailure(Bad, {DELIMITER_IN_VALUE});
+
+        NW_HttpClient Near;
+        ASSERT_EQ(1, Near.AddPostParam(eNormal, "v", (Filler + "-" + Dash + "tail").c_str()));
+        ASSERT_EQ(1, Near.AddPostParam(eNormal, "w", (Filler + Dash.substr(0, 40) + "tail").c_str()));
+        BuildOk(Near);
+    }
+}
+
+TEST_F(PostBodyTest, DelimiterInAFileFailsTheBuild)
+{
+    const std::string Dash = "--" + BOUNDARY;
+    const std::vector<std::string> Contents = {
+        Dash + "\r\n",                                    // at the file's first byte
+        BinaryBytes() + "\r\n" + Dash + "--\r\ntrailing", // after binary bytes
+        std::string("\0\0\0\n", 4) + Dash,                // at the very end
+    };
+    for (const std::string& Content : Contents)
+    {
+        const std::string Path = m_Dir.Write("delimiter.bin", Content);
+        NW_HttpClient Client;
+        ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "f", Path.c_str()));
+        ASSERT_EQ(1, Client.AddPostParam(eNormal, "t", "v"));
+        ExpectFailure(Client, {DELIMITER_IN_FILE});
+    }
+}
+
+// ---- Limits and memory ----------------------------------------------------------------------
+
+TEST_F(PostBodyTest, FilesAndBodiesPast2GiBFailBeforeAnythingLargeIsAllocated)
+{
+    // Sparse files: their sizes cost no disk, and the checks come before the body block, so
+    // none of this allocates or reads gigabytes.
+    struct Case
+    {
+        unsigned long long ullFileSize;
+        std::string Line;
+    };
+    const std::string Name = "f";
+    const std::string Path = m_Dir.Path("sparse.bin");
+    const unsigned long long ullPartFixed = 141 + Name.size() + Path.size() + 45;
+    const Case Cases[] = {
+        {5ull << 30, FILE_TOO_LARGE},                  // past 4 GiB: needs the size's high part
+        {4ull << 30, FILE_TOO_LARGE},                  // low part 0
+        {(4ull << 30) - 1, FILE_TOO_LARGE},            // low part INVALID_FILE_SIZE, yet a size
+        {MAX_BODY + 1, FILE_TOO_LARGE},                // 2 GiB
+        {MAX_BODY, BODY_TOO_LARGE},                    // the file fits, its part does not
+        {MAX_BODY + 1 - ullPartFixed, BODY_TOO_LARGE}, // one byte over
+    };
+    for (const Case& Each : Cases)
+    {
+        SCOPED_TRACE(Each.ullFileSize);
+        ASSERT_EQ(Path, m_Dir.Sparse("sparse.bin", Each.ullFileSize));
+        NW_HttpClient Client;
+        ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, Name.c_str(), Path.c_str()));
+        ExpectFailure(Client, {Each.Line});
+    }
+
+    // The limit counts the texts too: a body one byte over because of its text part.
+    const std::string SmallPath = m_Dir.Path("small.bin");
+    const std::string Small =
+        m_Dir.Sparse("small.bin", MAX_BODY + 1 - (88 + 2) - (141 + 1 + SmallPath.size()) - 45);
+    ASSERT_EQ(SmallPath, Small);
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "t", "v"));
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "f", Small.c_str()));
+    ExpectFailure(Client, {BODY_TOO_LARGE});
+}
+
+#if !defined(__SANITIZE_THREAD__)
+namespace
+{
+#if !defined(__SANITIZE_ADDRESS__)
+long VmSizeKb()
+{
+    std::ifstream Status("/proc/self/status");
+    std::string Line;
+    while (std::getline(Status, Line))
+        if (Line.rfind("VmSize:", 0) == 0)
+            return std::stol(Line.substr(7));
+    return -1;
+}
+#endif
+
+// Runs in a child process that cannot get 1 GiB more: its address space is capped 256 MiB above
+// what it uses (under AddressSanitizer, which reserves terabytes of address space, its allocator
+// refuses blocks past 512 MiB instead). A 1 GiB body then cannot be allocated, and files or
+// bodies past the limit must be refused before their block is tried. Exit code 0 when each
+// build fails with its own line.
+int BuildWithLittleMemory()
+{
+    const TempDir Dir;
+    const std::string Fits = Dir.Sparse("fits.bin", 1ull << 30);
+    const std::string TooLarge = Dir.Sparse("too-large.bin", MAX_BODY + 1);
+    const std::string AtLimit = Dir.Sparse("at-limit.bin", MAX_BODY);
+    if (Fits.empty() || TooLarge.empty() || AtLimit.empty())
+        return 10;
+#if !defined(__SANITIZE_ADDRESS__)
+    const rlim_t uLimit = static_cast<rlim_t>(VmSizeKb() + (256 << 10)) << 10;
+    const rlimit Limit = {uLimit, uLimit};
+    if (::setrlimit(RLIMIT_AS, &Limit) != 0)
+        return 10;
+#endif
+
+    LogCapture Capture;
+    NW_HttpClient NoMemory;
+    NoMemory.AddPostParam(eBinaryFile, "f", Fits.c_str());
+    if (Build(NoMemory).nResult != 0 || Capture.LinesWithoutNumbers() != Lines{NO_MEMORY})
+        return 11;
+
+    Capture.Clear();
+    NW_HttpClient FileOverLimit;
+    FileOverLimit.AddPostParam(eBinaryFile, "f", TooLarge.c_str());
+    if (Build(FileOverLimit).nResult != 0 || Capture.LinesWithoutNumbers() != Lines{FILE_TOO_LARGE})
+        return 12;
+
+    Capture.Clear();
+    NW_HttpClient BodyOverLimit;
+    BodyOverLimit.AddPostParam(eBinaryFile, "f", AtLimit.c_str());
+    if (Build(BodyOverLimit).nResult != 0 || Capture.LinesWithoutNumbers() != Lines{BODY_TOO_LARGE})
+        return 13;
+    return 0;
+}
+} // namespace
+
+// Not a PostBodyTest: the child runs the test again from its start and leaves through exit(),
+// which would leave a fixture's directory behind.
+TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
+{
+    // The child is this program run again, so it sees the options set here.
+#if defined(__SANITIZE_ADDRESS__)
+    const char* pszOld = std::getenv("ASAN_OPTIONS");
+    const std::string Old = pszOld != nullptr ? pszOld : "";
+    const std::string Options =
+        Old + (Old.empty() ? "" : ":") + "allocator_may_return_null=1:max_allocation_size_mb=512";
+    ::setenv("ASAN_OPTIONS", Options.c_str(), 1);
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(BuildWithLittleMemory()), testing::ExitedWithCode(0), "");
+#if defined(__SANITIZE_ADDRESS__)
+    if (pszOld != nullptr)
+        ::setenv("ASAN_OPTIONS", Old.c_str(), 1);
+    else
+        ::unsetenv("ASAN_OPTIONS");
+#endif
+}
+#else
+TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
+{
+    GTEST_SKIP() << "ThreadSanitizer's allocator is not made to hand out null here";
+}
+#endif
+
+// ---- Files that change or fail while the body is built --------------------------------------
+
+namespace
+{
+// The builder opens each file twice: once to size it, once to read it. A FIFO's open blocks
+// until a writer comes, so FIFOs around a file let the test change that file at an exact moment:
+// with the list {FIFO 1, file, FIFO 2} the builder opens FIFO 1, sizes the file, opens FIFO 2,
+// then opens FIFO 1 again and reads the file. A FIFO part itself has no bytes (size 0).
+class Choreography
+{
+public:
+    explicit Choreography(const TempDir& Dir) : m_Fifo1(Dir.Fifo("sync1")), m_Fifo2(Dir.Fifo("sync2")) {}
+
+    bool Ready() const { return !m_Fifo1.empty() && !m_Fifo2.empty(); }
+    const std::string& Fifo1() const { return m_Fifo1; }
+    const std::string& Fifo2() const { return m_Fifo2; }
+
+    // Builds the client's body on this thread while another one runs Change between the sizing
+    // pass and the reading pass. Met() tells whether the change came at that moment. A build that
+    // fails on the changed file does not reach FIFO 2 again; one that goes on meets it there.
+    template <typename Function> Built Run(NW_HttpClient& Client, Function Change)
+    {
+        std::atomic<bool> bBuilt(false);
+        std::thread Script(
+            [&]
+            {
+                m_bMet = Meet(m_Fifo1, bBuilt) && Meet(m_Fifo2, bBuilt);
+                if (m_bMet)
+                {
+                    Change();
+                    m_bMet = Meet(m_Fifo1, bBuilt);
+                    Meet(m_Fifo2, bBuilt);
+                }
+                // Whatever happened, let no open of the builder wait for a writer any longer.
+                const int nFd1 = ::open(m_Fifo1.c_str(), O_RDWR | O_NONBLOCK);
+                const int nFd2 = ::open(m_Fifo2.c_str(), O_RDWR | O_NONBLOCK);
+                while (!bBuilt)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ::close(nFd1);
+                ::close(nFd2);
+            });
+        Built Result = Build(Client);
+        bBuilt = true;
+        Script.join();
+        return Result;
+    }
+
+    bool Met() const { return m_bMet; }
+
+private:
+    // Waits until the builder has the FIFO open for reading, then opens and closes the write end.
+    // Gives up once the build is over.
+    static bool Meet(const std::string& Fifo, const std::atomic<bool>& bBuilt)
+    {
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!bBuilt && std::chrono::steady_clock::now() < Deadline)
+        {
+            const int nFd = ::open(Fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (nFd >= 0)
+            {
+                ::close(nFd);
+                return true;
+            }
+            if (errno != ENXIO)
+                return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return false;
+    }
+
+    std::string m_Fifo1;
+    std::string m_Fifo2;
+    bool m_bMet = false;
+};
+} // namespace
+
+TEST_F(PostBodyTest, FileThatChangesBetweenSizingAndReading)
+{
+    Choreography Steps(m_Dir);
+    ASSERT_TRUE(Steps.Ready());
+    const std::string Path = m_Dir.Path("changing.bin");
+    auto Prepare = [&](NW_HttpClient& Client)
+    {
+        ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "sync1", Steps.Fifo1().c_str()));
+        ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "changing", Path.c_str()));
+        ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "sync2", Steps.Fifo2().c_str()));
+        ASSERT_EQ(1, Client.AddPostParam(eNormal, "after", "v"));
+    };
+    auto BodyWith = [&](const std::string& Bytes)
+    {
+        return FilePart("sync1", Steps.Fifo1(), "") + FilePart("changing", Path, Bytes) +
+               FilePart("sync2", Steps.Fifo2(), "") + TextPart("after", "v") + Closing();
+    };
+
+    {
+        SCOPED_TRACE("shrinks: the body closes up behind the bytes read, nothing unwritten is sent");
+        m_Dir.Write("changing.bin", tarn::PatternBytes(64 << 10));
+        NW_HttpClient Client;
+        Prepare(Client);
+        m_Log.Clear();
+        const Built Result = Steps.Run(Client, [&] { m_Dir.Write("changing.bin", "short"); });
+        ASSERT_TRUE(Steps.Met());
+        EXPECT_EQ(1, Result.nResult);
+        EXPECT_EQ(Lines(), m_Log.LinesWithoutNumbers());
+        EXPECT_EQ(BodyWith("short"), Result.Body);
+        ExpectRoundTrip(Result.Body, {{"sync1", Steps.Fifo1(), ""},
+                                      {"changing", Path, "short"},
+                                      {"sync2", Steps.Fifo2(), ""},
+                                      {"after", "", "v"}});
+    }
+    {
+        SCOPED_TRACE("grows: more bytes than the room kept for them");
+        m_Dir.Write("changing.bin", "short");
+        NW_HttpClient Client;
+        Prepare(Client);
+        m_Log.Clear();
+        const Built Result = Steps.Run(Client, [&] { m_Dir.Write("changing.bin", "longer now"); });
+        ASSERT_TRUE(Steps.Met());
+        EXPECT_EQ(0, Result.nResult);
+        EXPECT_TRUE(Result.bOutUntouched);
+        EXPECT_EQ(Lines{FILE_GREW}, m_Log.LinesWithoutNumbers());
+    }
+    {
+        SCOPED_TRACE("appears: missing when sized, there when read");
+        std::filesystem::remove(Path);
+        NW_HttpClient Client;
+        Prepare(Client);
+        m_Log.Clear();
+        const Built Result = Steps.Run(Client, [&] { m_Dir.Write("changing.bin", "new"); });
+        ASSERT_TRUE(Steps.Met());
+        EXPECT_EQ(0, Result.nResult);
+        EXPECT_EQ(Lines{FILE_GREW}, m_Log.LinesWithoutNumbers());
+    }
+    {
+        SCOPED_TRACE("vanishes: there when sized, missing when read");
+        m_Dir.Write("changing.bin", tarn::PatternBytes(1000));
+        NW_HttpClient Client;
+        Prepare(Client);
+        m_Log.Clear();
+        const Built Result = Steps.Run(Client, [&] { std::filesystem::remove(Path); });
+        ASSERT_TRUE(Steps.Met());
+        EXPECT_EQ(1, Result.nResult);
+        EXPECT_EQ(Lines{FILE_MISSING}, m_Log.LinesWithoutNumbers());
+        EXPECT_EQ(BodyWith(""), Result.Body);
+    }
+}
+
+TEST_F(PostBodyTest, FailedReadKeepsWhatWasReadAndGoesOn)
+{
+    // A sysfs attribute that reports 4096 bytes and fails every read with EIO.
+    const char* const pszPath = "/sys/devices/software/power/autosuspend_delay_ms";
+    const int nFd = ::open(pszPath, O_RDONLY);
+    char szByte = 0;
+    const bool bFails = nFd >= 0 && ::read(nFd, &szByte, 1) < 0;
+    if (nFd >= 0)
+        ::close(nFd);
+    if (!bFails)
+        GTEST_SKIP() << pszPath << " is not there or reads without failing";
+
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "attr", pszPath));
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "after", "v"));
+    const std::string Body = BuildOk(Client, {READ_FAILED});
+    EXPECT_EQ(FilePart("attr", pszPath, "") + TextPart("after", "v") + Closing(), Body);
+}
+
+TEST_F(PostBodyTest, NullOutPointersFailWithTheirLines)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
+    unsigned char* pbyBody = nullptr;
+    DWORD dwSize = 7;
+
+    EXPECT_EQ(0, Client.GetPostBuffer(nullptr, &dwSize));
+    EXPECT_EQ(7u, dwSize);
+    EXPECT_EQ(0, Client.GetPostBuffer(&pbyBody, nullptr));
+    EXPECT_EQ(nullptr, pbyBody);
+    EXPECT_EQ((Lines{Process("ppbyPostBuffer"), Process("pdwPostBufferSize")}), m_Log.LinesWithoutNumbers());
+    EXPECT_EQ(1, Client.GetPostParamCount());
+}

@@ -1,0 +1,220 @@
+// NW_HttpClient's transfers against the loopback server: results, buffer bookkeeping and log lines.
+#include "LogCapture.h"
+#include "NW_HttpClient.h"
+#include "TarnServer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+using Lines = std::vector<std::string>;
+
+std::string Process(const std::string& Condition, const std::string& Function)
+{
+    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in " + Function + "\n";
+}
+
+// The response buffer's length after reading a body of uSize bytes in reads of 8191 bytes: it
+// starts at 8192 and becomes twice the needed length whenever the data would leave no room for
+// the terminating 0.
+size_t ExpectedBufferLength(size_t uSize)
+{
+    size_t uLength = 8192;
+    size_t uHave = 0;
+    while (uHave < uSize)
+    {
+        const size_t uRead = std::min<size_t>(8191, uSize - uHave);
+        if (uHave + uRead > uLength - 1)
+            uLength = 2 * (uHave + uRead);
+        uHave += uRead;
+    }
+    return uLength;
+}
+
+class TransferTest : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_pServer = new tarn::TarnServer;
+        ASSERT_NE(0, s_pServer->Start());
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_pServer;
+        s_pServer = nullptr;
+    }
+
+    std::string Body(NW_HttpClient& Client)
+    {
+        unsigned char* pbyData = nullptr;
+        DWORD dwSize = 0;
+        EXPECT_EQ(1, Client.GetResponse(&pbyData, &dwSize));
+        if (pbyData == nullptr)
+            return std::string();
+        EXPECT_EQ(0, pbyData[dwSize]) << "terminating 0";
+        return std::string(reinterpret_cast<const char*>(pbyData), dwSize);
+    }
+
+    static tarn::TarnServer* s_pServer;
+};
+tarn::TarnServer* TransferTest::s_pServer = nullptr;
+} // namespace
+
+TEST_F(TransferTest, GetBodiesAroundTheBlockSizeWithTheirBufferLengths)
+{
+    for (size_t uSize : {size_t(0), size_t(1), size_t(8191), size_t(8192), size_t(8193), size_t(5u << 20)})
+    {
+        for (bool bChunked : {false, true})
+        {
+            NW_HttpClient Client;
+            const std::string Path = "/bytes/" + std::to_string(uSize) + (bChunked ? "?chunked=1" : "");
+            ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), Path.c_str())) << Path;
+            EXPECT_EQ(tarn::PatternBytes(uSize), Body(Client)) << Path;
+            EXPECT_EQ(ExpectedBufferLength(uSize), Client.GetResponseBufferLength()) << Path;
+        }
+    }
+    EXPECT_EQ(8192u, ExpectedBufferLength(8191));
+    EXPECT_EQ(16384u, ExpectedBufferLength(8192));
+}
+
+TEST_F(TransferTest, GetJoinsAddressAndObjectWithNothingBetween)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.RequestGet((s_pServer->BaseUrl() + "/ec").c_str(), "ho/a?b=c"));
+    EXPECT_EQ("/echo/a?b=c", Body(Client));
+    // An empty object: the address alone is fetched.
+    ASSERT_EQ(1, Client.RequestGet((s_pServer->BaseUrl() + "/echo/alone").c_str(), ""));
+    EXPECT_EQ("/echo/alone", Body(Client));
+}
+
+TEST_F(TransferTest, GetAddressIsCutTo1023CharactersSilently)
+{
+    const std::string Base = s_pServer->BaseUrl() + "/echo/";
+    const std::string Object(1100, 'z');
+    NW_HttpClient Client;
+    LogCapture Capture;
+    ASSERT_EQ(1, Client.RequestGet(Base.c_str(), Object.c_str()));
+    EXPECT_EQ("/echo/" + std::string(1023 - Base.size(), 'z'), Body(Client));
+    EXPECT_TRUE(Capture.Lines().empty());
+}
+
+TEST_F(TransferTest, NonOkStatusFailsWithItsLinesAndEmptiesTheBuffer)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), "/bytes/10"));
+    for (int nStatus : {404, 500, 204})
+    {
+        LogCapture Capture;
+        const std::string Object = "/status/" + std::to_string(nStatus);
+        SetLastError(0);
+        EXPECT_EQ(0, Client.RequestGet(s_pServer->BaseUrl().c_str(), Object.c_str()));
+        EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestGet"),
+                         "Failed to download `" + s_pServer->BaseUrl() + Object + "`, Error Code 0.",
+                         "Response status code : " + std::to_string(nStatus) + "\n"}),
+                  Capture.LinesWithoutNumbers());
+        EXPECT_EQ(0u, Client.GetResponseBufferLength());
+        unsigned char* pbyData = nullptr;
+        DWORD dwSize = 0;
+        EXPECT_EQ(0, Client.GetResponse(&pbyData, &dwSize));
+        EXPECT_EQ(nullptr, pbyData);
+    }
+}
+
+TEST_F(TransferTest, EmptyOrNullArgumentsFailFirstWithTheirLines)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "kept", "by GET"));
+    LogCapture Capture;
+    SetLastError(0);
+    EXPECT_EQ(0, Client.RequestGet("", "/x"));
+    EXPECT_EQ(0, Client.RequestGet(nullptr, "/x"));
+    EXPECT_EQ(0, Client.RequestGet("http://127.0.0.1:1", nullptr));
+    EXPECT_EQ((Lines{Process("cszAddress[0]", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
+                     "Response status code : 0\n", Process("cszAddress", "NW_HttpClient::RequestGet"),
+                     "Failed to download ``, Error Code 0.", "Response status code : 0\n",
+                     Process("cszObjectName", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
+                     "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
+    // A GET leaves the parameters alone, whatever its outcome.
+    EXPECT_EQ(1, Client.GetPostParamCount());
+
+    Capture.Clear();
+    EXPECT_EQ(0, Client.RequestPost("", "/upload", s_pServer->Port()));
+    EXPECT_EQ((Lines{Process("cszAddress[0]", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
+    // A POST consumes them even when it fails at its first check.
+    EXPECT_EQ(0, Client.GetPostParamCount());
+
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
+    Capture.Clear();
+    EXPECT_EQ(0, Client.RequestPost("127.0.0.1", nullptr, s_pServer->Port()));
+    EXPECT_EQ(0, Client.RequestPost(nullptr, "/upload", s_pServer->Port()));
+    EXPECT_EQ((Lines{Process("cszObjectName", "NW_HttpClient::RequestPost"), "Response status code : 0\n",
+                     Process("cszAddress", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
+    EXPECT_EQ(0, Client.GetPostParamCount());
+}
+
+TEST_F(TransferTest, PostSucceedsConsumesParametersAndKeepsResponse)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "field", "value"));
+    ASSERT_EQ(1, Client.RequestPost("127.0.0.1", "/upload", s_pServer->Port()));
+    EXPECT_EQ(0, Client.GetPostParamCount());
+    const tarn::ReceivedForm Form = s_pServer->Forms().back();
+    ASSERT_EQ(1u, Form.Parts.size());
+    EXPECT_EQ("value", Form.Parts[0].Content);
+    EXPECT_EQ("multipart/form-data; boundary=-------------------------24822581126073", Form.ContentTypeHeader);
+    EXPECT_EQ(tarn::DescribeForm(Form), Body(Client));
+}
+
+TEST_F(TransferTest, PostWithNonOkStatusLogsTheStatus)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "field", "value"));
+    LogCapture Capture;
+    EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/no-such-endpoint", s_pServer->Port()));
+    EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestPost"),
+                     "Response status code : 404\n"}),
+              Capture.LinesWithoutNumbers());
+    EXPECT_EQ(0, Client.GetPostParamCount());
+    EXPECT_EQ(0u, Client.GetResponseBufferLength());
+}
+
+TEST_F(TransferTest, ReadWithoutOpenRequestChangesNothing)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), "/bytes/100"));
+    LogCapture Capture;
+    EXPECT_EQ(0, Client.ReadHttpBuffer());
+    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::ReadHttpBuffer")}), Capture.LinesWithoutNumbers());
+    EXPECT_EQ(tarn::PatternBytes(100), Body(Client));
+    EXPECT_EQ(8192u, Client.GetResponseBufferLength());
+}
+
+TEST_F(TransferTest, GetResponseNullOutPointers)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), "/bytes/3"));
+    LogCapture Capture;
+    unsigned char* pbyData = nullptr;
+    DWORD dwSize = 0;
+    EXPECT_EQ(0, Client.GetResponse(nullptr, &dwSize));
+    EXPECT_EQ(0, Client.GetResponse(&pbyData, nullptr));
+    EXPECT_EQ((Lines{Process("ppbyBuffer", "NW_HttpClient::GetResponse"),
+                     Process("pdwBufferSize", "NW_HttpClient::GetResponse")}),
+              Capture.LinesWithoutNumbers());
+    // A second call gives the same answer.
+    EXPECT_EQ(Body(Client), Body(Client));
+}
+
+TEST_F(TransferTest, RedirectIsFollowedToTheFinalBody)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), "/redirect/777"));
+    EXPECT_EQ(tarn::PatternBytes(777), Body(Client));
+}
