@@ -164,16 +164,17 @@ TEST_F(DispatchTest, PostOfFieldsAndFilesReachesServerParserByteForByte)
 
 TEST_F(DispatchTest, SendWithoutParametersPostsClosingDelimiterAlone)
 {
-    const size_t uFormsBefore = s_pServer->Forms().size();
-    ASSERT_EQ(1, m_pInteraction->Send("bare", "127.0.0.1", "/upload", "GET", s_pServer->Port(),
-                                      &DeliveryLog::OnSend));
+    const size_t uBodiesBefore = s_pServer->RawBodies().size();
+    // Only emptiness of the post flag counts: "GET" asks for a POST.
+    ASSERT_EQ(
+        1, m_pInteraction->Send("bare", "127.0.0.1", "/raw", "GET", s_pServer->Port(), &DeliveryLog::OnSend));
     ASSERT_TRUE(PollDeliveries(1));
     EXPECT_FALSE(DeliveryLog::Items()[0].bFromRequest);
     EXPECT_EQ(1, DeliveryLog::Items()[0].bResult);
-    const std::vector<tarn::ReceivedForm> Forms = s_pServer->Forms();
-    ASSERT_EQ(uFormsBefore + 1, Forms.size());
-    EXPECT_TRUE(Forms.back().Parts.empty());
-    EXPECT_EQ(45u, sizeof(kBoundaryClose) - 1);
+    const std::vector<std::string> Bodies = s_pServer->RawBodies();
+    ASSERT_EQ(uBodiesBefore + 1, Bodies.size());
+    EXPECT_EQ(std::string(kBoundaryClose), Bodies.back());
+    EXPECT_EQ(45u, Bodies.back().size());
 }
 
 TEST_F(DispatchTest, AddressIsCutTo511Characters)

@@ -107,6 +107,12 @@ std::vector<ReceivedForm> TarnServer::Forms() const
     return m_Forms;
 }
 
+std::vector<std::string> TarnServer::RawBodies() const
+{
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    return m_RawBodies;
+}
+
 size_t TarnServer::RequestCount() const
 {
     std::lock_guard<std::mutex> Lock(m_Mutex);
