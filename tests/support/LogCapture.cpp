@@ -1,7 +1,5 @@
 #include "LogCapture.h"
 
-#include <regex>
-
 LogCapture::LogCapture()
 {
     NWLogSetSink(&LogCapture::Sink, this);
@@ -41,8 +39,17 @@ void LogCapture::Clear()
 
 std::string LogCapture::WithoutLineNumber(const std::string& Line)
 {
-    static const std::regex s_Number(" at line [0-9]+ in ");
-    return std::regex_replace(Line, s_Number, " at line N in ");
+    static const std::string s_Lead = " at line ";
+    const size_t uLead = Line.find(s_Lead);
+    if (uLead == std::string::npos)
+        return Line;
+    const size_t uDigits = uLead + s_Lead.size();
+    size_t uEnd = uDigits;
+    while (uEnd < Line.size() && Line[uEnd] >= '0' && Line[uEnd] <= '9')
+        ++uEnd;
+    if (uEnd == uDigits || Line.compare(uEnd, 4, " in ") != 0)
+        return Line;
+    return Line.substr(0, uDigits) + "N" + Line.substr(uEnd);
 }
 
 std::vector<std::string> LogCapture::LinesWithoutNumbers() const

@@ -2,6 +2,10 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 
@@ -41,6 +45,28 @@ std::string DescribeForm(const ReceivedForm& Form)
 
 namespace
 {
+// The server library listens with a backlog of 5, which drops connections when hundreds of
+// clients connect at once. Linux lets a second listen() on the same socket raise the backlog;
+// find the library's listening socket by its port.
+void RaiseListenBacklog(int nPort)
+{
+    for (int nFd = 0; nFd < 4096; ++nFd)
+    {
+        int nListening = 0;
+        socklen_t uLength = sizeof(nListening);
+        sockaddr_in Address{};
+        socklen_t uAddressLength = sizeof(Address);
+        if (getsockopt(nFd, SOL_SOCKET, SO_ACCEPTCONN, &nListening, &uLength) != 0 || !nListening)
+            continue;
+        if (getsockname(nFd, reinterpret_cast<sockaddr*>(&Address), &uAddressLength) == 0 &&
+            Address.sin_family == AF_INET && ntohs(Address.sin_port) == nPort)
+        {
+            listen(nFd, SOMAXCONN);
+            return;
+        }
+    }
+}
+
 std::uint64_t ParseCount(const std::string& Text)
 {
     try
@@ -64,6 +90,13 @@ void SetPatternContent(httplib::Response& Res, std::uint64_t uCount, bool bChunk
             Piece[i - uOffset] = static_cast<char>(PatternByte(i));
         return Sink.write(Piece.data(), Piece.size());
     };
+    if (!bChunked && uCount == 0)
+    {
+        // A provider of length 0 goes out with no Content-Length at all, leaving the client to wait
+        // for the connection to close; an empty content is sent with "Content-Length: 0".
+        Res.set_content(std::string(), "application/octet-stream");
+        return;
+    }
     if (!bChunked)
     {
         Res.set_content_provider(static_cast<size_t>(uCount), "application/octet-stream",
@@ -107,12 +140,6 @@ std::vector<ReceivedForm> TarnServer::Forms() const
     return m_Forms;
 }
 
-std::vector<std::string> TarnServer::RawBodies() const
-{
-    std::lock_guard<std::mutex> Lock(m_Mutex);
-    return m_RawBodies;
-}
-
 size_t TarnServer::RequestCount() const
 {
     std::lock_guard<std::mutex> Lock(m_Mutex);
@@ -122,6 +149,10 @@ size_t TarnServer::RequestCount() const
 void TarnServer::Install()
 {
     httplib::Server& Svr = *m_pServer;
+    // Room for many clients at once: the tests keep a thousand requests in flight. One request per
+    // connection, so no worker waits on an idle keep-alive connection.
+    Svr.new_task_queue = [] { return new httplib::ThreadPool(48); };
+    Svr.set_keep_alive_max_count(1);
     Svr.set_pre_routing_handler(
         [this](const httplib::Request&, httplib::Response&)
         {
@@ -210,6 +241,7 @@ int TarnServer::Start(int nPort)
         m_nPort = 0;
         return 0;
     }
+    RaiseListenBacklog(m_nPort);
     m_Thread = std::thread([this] { m_pServer->listen_after_bind(); });
     // listen_after_bind returns at once if stop() ran first; wait until it is accepting.
     while (!m_pServer->is_running())

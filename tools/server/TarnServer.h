@@ -9,7 +9,6 @@
 //   GET  /headers              the request's headers, one "Name: value" line each
 //   POST /upload               parses the multipart form with the server library's parser and answers
 //                              one line per part: "name=<n> filename=<f> size=<s> fnv1a=<16 hex digits>"
-//   POST /raw                  keeps the body exactly as received (RawBodies()) and answers its size
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -67,9 +66,8 @@ public:
     int Port() const { return m_nPort; }
     std::string BaseUrl() const; // "http://127.0.0.1:<port>"
 
-    // Forms received by /upload, and bodies received by /raw, so far, oldest first.
+    // Forms received by /upload so far, oldest first.
     std::vector<ReceivedForm> Forms() const;
-    std::vector<std::string> RawBodies() const;
     size_t RequestCount() const;
 
 private:
@@ -80,7 +78,6 @@ private:
     int m_nPort = 0;
     mutable std::mutex m_Mutex;
     std::vector<ReceivedForm> m_Forms;
-    std::vector<std::string> m_RawBodies;
     size_t m_uRequests = 0;
 };
 

@@ -1,0 +1,99 @@
+#include "InetObjects.h"
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+namespace tarn
+{
+namespace inet
+{
+namespace
+{
+struct Registry
+{
+    std::mutex Mutex;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<InetObject>> Objects;
+    // Handle values start well above small integers and the special handle values, and step by
+    // 4 so that they look like aligned pointers to anyone printing them.
+    std::uintptr_t uNext = 0x10000;
+};
+
+Registry& TheRegistry()
+{
+    // Never destroyed: handles may still be closed from static destructors of the host.
+    static Registry* s_pRegistry = new Registry;
+    return *s_pRegistry;
+}
+} // namespace
+
+InetObject::InetObject(HandleKind eKind, const Timeouts& InitialTimeouts)
+    : m_eKind(eKind), m_dwConnectMs(InitialTimeouts.dwConnectMs), m_dwSendMs(InitialTimeouts.dwSendMs),
+      m_dwReceiveMs(InitialTimeouts.dwReceiveMs)
+{
+}
+
+Timeouts InetObject::GetTimeouts() const
+{
+    Timeouts Values;
+    Values.dwConnectMs = m_dwConnectMs.load();
+    Values.dwSendMs = m_dwSendMs.load();
+    Values.dwReceiveMs = m_dwReceiveMs.load();
+    return Values;
+}
+
+bool InetObject::SetTimeout(DWORD dwOption, DWORD dwMilliseconds)
+{
+    switch (dwOption)
+    {
+    case INTERNET_OPTION_CONNECT_TIMEOUT:
+        m_dwConnectMs = dwMilliseconds;
+        return true;
+    case INTERNET_OPTION_SEND_TIMEOUT:
+        m_dwSendMs = dwMilliseconds;
+        return true;
+    case INTERNET_OPTION_RECEIVE_TIMEOUT:
+        m_dwReceiveMs = dwMilliseconds;
+        return true;
+    default:
+        return false;
+    }
+}
+
+HINTERNET RegisterHandle(std::shared_ptr<InetObject> pObject)
+{
+    if (!pObject)
+        return nullptr;
+    Registry& Reg = TheRegistry();
+    std::lock_guard<std::mutex> Lock(Reg.Mutex);
+    const std::uintptr_t uValue = Reg.uNext;
+    Reg.uNext += 4;
+    Reg.Objects.emplace(uValue, std::move(pObject));
+    return reinterpret_cast<HINTERNET>(uValue);
+}
+
+std::shared_ptr<InetObject> LookupHandle(HINTERNET hInternet)
+{
+    if (hInternet == nullptr)
+        return nullptr;
+    Registry& Reg = TheRegistry();
+    std::lock_guard<std::mutex> Lock(Reg.Mutex);
+    const auto It = Reg.Objects.find(reinterpret_cast<std::uintptr_t>(hInternet));
+    return It == Reg.Objects.end() ? nullptr : It->second;
+}
+
+std::shared_ptr<InetObject> UnregisterHandle(HINTERNET hInternet)
+{
+    if (hInternet == nullptr)
+        return nullptr;
+    Registry& Reg = TheRegistry();
+    std::lock_guard<std::mutex> Lock(Reg.Mutex);
+    const auto It = Reg.Objects.find(reinterpret_cast<std::uintptr_t>(hInternet));
+    if (It == Reg.Objects.end())
+        return nullptr;
+    std::shared_ptr<InetObject> pObject = std::move(It->second);
+    Reg.Objects.erase(It);
+    return pObject;
+}
+} // namespace inet
+} // namespace tarn

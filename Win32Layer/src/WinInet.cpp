@@ -1,0 +1,392 @@
+// WinINet's HTTP subset on libcurl: the functions of Win32Layer/WinInet.h.
+//
+// Every call runs synchronously on the calling thread. A request handle owns a libcurl multi
+// handle with one easy handle per exchange and drives it with curl_multi_perform/curl_multi_poll
+// until what the call waits for has happened (InetRequest.h explains how bodies stream through
+// pausing callbacks without being staged). Handles are numbers looked up in a registry
+// (InetObjects.h), so a closed or unknown handle fails with ERROR_INVALID_HANDLE and never crashes.
+// Every failure sets the thread's last error to WinINet's code; success leaves it alone.
+//
+// Where libcurl cannot do what WinINet does, this layer differs:
+// - Header order on the wire is libcurl's: request line, Host, User-Agent, then the caller's
+//   headers in their order, then the no-cache headers. WinINet sends the caller's headers in the
+//   order they were added, around its own. The set of headers is the same.
+// - No "Connection: Keep-Alive" is sent with HTTP/1.0 requests; connections are not kept
+//   between request handles (each request has its own connection cache).
+// - A 307 or 308 answer to a request with a body is followed only when the body is at most
+//   64 KiB: that much is copied while it is written, so it can be sent again. A larger body is
+//   never copied, and the 307 or 308 is then handed to the caller as the final answer.
+// - An object name containing '#' is sent with it escaped as %23 (libcurl would cut the path
+//   there); spaces, control characters and bytes above 127 in addresses go out percent-encoded.
+// - Receive and send time-outs limit each wait without progress, measured here; the connect
+//   time-out is libcurl's and also covers name resolution, the proxy's CONNECT and the TLS
+//   handshake. A time-out of 0 or 0xFFFFFFFF means no limit (libcurl's own 300 s for connecting).
+// - With INTERNET_OPEN_TYPE_PRECONFIG the proxy comes from the environment as libcurl reads it
+//   (http_proxy in lower case only, https_proxy/HTTPS_PROXY, all_proxy, no_proxy), looked up
+//   at each request rather than once at InternetOpenA. With INTERNET_OPEN_TYPE_PROXY the bypass
+//   entry "<local>" is ignored.
+// - Certificates are checked against the system's CA bundle with libcurl's rules; the cause of a
+//   refusal comes from OpenSSL's verification result, so WinINet's finer distinctions between
+//   certificate errors are approximations (unknown CA 12045, date 12037, name 12038, revoked
+//   12170, anything else 12055).
+// - A Content-Length that is not a decimal number fails HttpSendRequestExA with
+//   ERROR_HTTP_INVALID_HEADER; InternetWriteFile beyond the announced length fails with
+//   ERROR_INVALID_PARAMETER, and HttpEndRequestA before all of it was written fails with
+//   ERROR_INTERNET_INCORRECT_HANDLE_STATE instead of waiting for the server to time out.
+// - A caller's "Expect" header is not sent. User names and passwords given to InternetConnectA
+//   are not used. INTERNET_FLAG_ASYNC is refused; only synchronous use is supported.
+// - HttpQueryInfoA knows STATUS_CODE, STATUS_TEXT, VERSION, RAW_HEADERS_CRLF, CONTENT_TYPE,
+//   CONTENT_LENGTH, LOCATION and CUSTOM, with FLAG_NUMBER, FLAG_NUMBER64 and
+//   FLAG_REQUEST_HEADERS; other levels fail with ERROR_HTTP_INVALID_QUERY_REQUEST.
+// - Closing a session or connection leaves the handles opened from it valid until they are
+//   closed themselves. Closing a request handle while another thread is inside a call on it makes
+//   that call fail with ERROR_INTERNET_OPERATION_CANCELLED.
+#include "InetObjects.h"
+#include "InetRequest.h"
+
+#include "Win32Layer/WinInet.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace
+{
+using tarn::inet::HandleKind;
+using tarn::inet::InetConnection;
+using tarn::inet::InetObject;
+using tarn::inet::InetRequest;
+using tarn::inet::InetSession;
+using tarn::inet::LookupAs;
+
+// libcurl's global set-up, once per process; it is never undone, as requests may live until exit.
+bool EnsureCurl()
+{
+    static std::once_flag s_Once;
+    static bool s_bReady = false;
+    std::call_once(s_Once, [] { s_bReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    return s_bReady;
+}
+
+// Runs the body of a BOOL function: ERROR_SUCCESS gives TRUE, anything else sets the last error
+// and gives FALSE. No exception leaves the layer.
+template <typename Body> BOOL RunBool(Body&& Run)
+{
+    DWORD dwError;
+    try
+    {
+        dwError = Run();
+    }
+    catch (const std::bad_alloc&)
+    {
+        dwError = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    catch (...)
+    {
+        dwError = ERROR_INTERNET_INTERNAL_ERROR;
+    }
+    if (dwError != ERROR_SUCCESS)
+    {
+        SetLastError(dwError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The same for functions that open a handle: the body stores it on success.
+template <typename Body> HINTERNET RunHandle(Body&& Run)
+{
+    HINTERNET hResult = nullptr;
+    const BOOL bOk = RunBool([&]() -> DWORD { return Run(hResult); });
+    return bOk ? hResult : nullptr;
+}
+
+bool EqualsNoCase(const char* pszLeft, const char* pszRight)
+{
+    return tarn::inet::EqualsNoCase(pszLeft, pszRight);
+}
+} // namespace
+
+extern "C" HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
+                                   LPCSTR lpszProxyBypass, DWORD dwFlags)
+{
+    return RunHandle(
+        [&](HINTERNET& hSession) -> DWORD
+        {
+            if (dwAccessType != INTERNET_OPEN_TYPE_PRECONFIG && dwAccessType != INTERNET_OPEN_TYPE_DIRECT &&
+                dwAccessType != INTERNET_OPEN_TYPE_PROXY &&
+                dwAccessType != INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY)
+                return ERROR_INVALID_PARAMETER;
+            if (dwAccessType == INTERNET_OPEN_TYPE_PROXY && (lpszProxy == nullptr || lpszProxy[0] == '\0'))
+                return ERROR_INVALID_PARAMETER;
+            if (dwFlags & INTERNET_FLAG_ASYNC)
+                return ERROR_INVALID_PARAMETER;
+            if (!EnsureCurl())
+                return ERROR_INTERNET_INTERNAL_ERROR;
+
+            auto pSettings = std::make_shared<tarn::inet::SessionSettings>();
+            pSettings->Agent = lpszAgent != nullptr ? lpszAgent : "";
+            pSettings->dwAccessType = dwAccessType;
+            if (dwAccessType == INTERNET_OPEN_TYPE_PROXY)
+            {
+                pSettings->Proxy = lpszProxy;
+                pSettings->ProxyBypass = lpszProxyBypass != nullptr ? lpszProxyBypass : "";
+            }
+            hSession = tarn::inet::RegisterHandle(std::make_shared<InetSession>(std::move(pSettings)));
+            return ERROR_SUCCESS;
+        });
+}
+
+extern "C" BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            const std::shared_ptr<InetObject> pObject = tarn::inet::LookupHandle(hInternet);
+            if (!pObject)
+                return ERROR_INVALID_HANDLE;
+            switch (dwOption)
+            {
+            case INTERNET_OPTION_CONNECT_TIMEOUT:
+            case INTERNET_OPTION_SEND_TIMEOUT:
+            case INTERNET_OPTION_RECEIVE_TIMEOUT:
+            {
+                if (dwBufferLength != sizeof(DWORD))
+                    return ERROR_INTERNET_BAD_OPTION_LENGTH;
+                if (lpBuffer == nullptr)
+                    return ERROR_INVALID_PARAMETER;
+                DWORD dwValue;
+                std::memcpy(&dwValue, lpBuffer, sizeof(dwValue));
+                pObject->SetTimeout(dwOption, dwValue);
+                return ERROR_SUCCESS;
+            }
+            default:
+                return ERROR_INTERNET_INVALID_OPTION;
+            }
+        });
+}
+
+extern "C" HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
+                                      LPCSTR /*lpszUserName*/, LPCSTR /*lpszPassword*/, DWORD dwService,
+                                      DWORD dwFlags, DWORD_PTR /*dwContext*/)
+{
+    return RunHandle(
+        [&](HINTERNET& hConnect) -> DWORD
+        {
+            std::shared_ptr<InetSession> pSession;
+            const DWORD dwError = LookupAs(hInternet, HandleKind::Session, pSession);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            if (lpszServerName == nullptr || lpszServerName[0] == '\0' || dwService != INTERNET_SERVICE_HTTP)
+                return ERROR_INVALID_PARAMETER;
+            hConnect = tarn::inet::RegisterHandle(
+                std::make_shared<InetConnection>(*pSession, lpszServerName, nServerPort, dwFlags));
+            return ERROR_SUCCESS;
+        });
+}
+
+extern "C" HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
+                                      LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
+                                      DWORD dwFlags, DWORD_PTR /*dwContext*/)
+{
+    return RunHandle(
+        [&](HINTERNET& hRequest) -> DWORD
+        {
+            std::shared_ptr<InetConnection> pConnection;
+            DWORD dwError = LookupAs(hConnect, HandleKind::Connection, pConnection);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+
+            // The object is a path: "/" when none is given, and always starting with '/'.
+            std::string Object = lpszObjectName != nullptr ? lpszObjectName : "";
+            if (Object.empty() || Object[0] != '/')
+                Object.insert(0, "/");
+            const DWORD dwAllFlags = dwFlags | pConnection->Flags();
+            const bool bSecure = (dwAllFlags & INTERNET_FLAG_SECURE) != 0;
+            const INTERNET_PORT nPort =
+                pConnection->Port() != INTERNET_INVALID_PORT_NUMBER
+                    ? pConnection->Port()
+                    : (bSecure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
+            std::string Host = pConnection->Server();
+            if (Host.find(':') != std::string::npos && Host[0] != '[')
+                Host = "[" + Host + "]"; // an IPv6 address
+
+            tarn::inet::RequestSetup Setup;
+            Setup.pSettings = pConnection->Settings();
+            Setup.InitialTimeouts = pConnection->GetTimeouts();
+            Setup.Verb = (lpszVerb != nullptr && lpszVerb[0] != '\0') ? lpszVerb : "GET";
+            Setup.Url = std::string(bSecure ? "https://" : "http://") + Host + ":" + std::to_string(nPort) +
+                        tarn::inet::EscapeUrlText(Object, true);
+            Setup.bHttp10 = lpszVersion != nullptr && EqualsNoCase(lpszVersion, "HTTP/1.0");
+            Setup.dwFlags = dwAllFlags;
+            auto pRequest = std::make_shared<InetRequest>(std::move(Setup));
+            dwError = pRequest->Init();
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+
+            if (lpszReferrer != nullptr && lpszReferrer[0] != '\0')
+                pRequest->AddHeaders((std::string("Referer: ") + lpszReferrer).c_str(),
+                                     static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+            if (lplpszAcceptTypes != nullptr)
+            {
+                std::string Accept;
+                for (LPCSTR* ppszType = lplpszAcceptTypes; *ppszType != nullptr; ++ppszType)
+                    if ((*ppszType)[0] != '\0')
+                        Accept += (Accept.empty() ? "" : ", ") + std::string(*ppszType);
+                if (!Accept.empty())
+                    pRequest->AddHeaders(("Accept: " + Accept).c_str(), static_cast<DWORD>(-1),
+                                         HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+            }
+            hRequest = tarn::inet::RegisterHandle(std::move(pRequest));
+            return ERROR_SUCCESS;
+        });
+}
+
+extern "C" BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                                       DWORD dwModifiers)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return pRequest->AddHeaders(lpszHeaders, dwHeadersLength, dwModifiers);
+        });
+}
+
+extern "C" BOOL HttpSendRequestExA(HINTERNET hRequest, LPINTERNET_BUFFERSA lpBuffersIn,
+                                   LPINTERNET_BUFFERSA /*lpBuffersOut*/, DWORD /*dwFlags*/,
+                                   DWORD_PTR /*dwContext*/)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return pRequest->SendRequest(lpBuffersIn);
+        });
+}
+
+extern "C" BOOL InternetWriteFile(HINTERNET hFile, LPCVOID lpBuffer, DWORD dwNumberOfBytesToWrite,
+                                  LPDWORD lpdwNumberOfBytesWritten)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hFile, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            if (lpdwNumberOfBytesWritten == nullptr || (lpBuffer == nullptr && dwNumberOfBytesToWrite != 0))
+                return ERROR_INVALID_PARAMETER;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return pRequest->Write(lpBuffer, dwNumberOfBytesToWrite, lpdwNumberOfBytesWritten);
+        });
+}
+
+extern "C" BOOL HttpEndRequestA(HINTERNET hRequest, LPINTERNET_BUFFERSA /*lpBuffersOut*/, DWORD /*dwFlags*/,
+                                DWORD_PTR /*dwContext*/)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return pRequest->EndRequest();
+        });
+}
+
+extern "C" HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCSTR lpszHeaders,
+                                      DWORD dwHeadersLength, DWORD dwFlags, DWORD_PTR /*dwContext*/)
+{
+    return RunHandle(
+        [&](HINTERNET& hRequest) -> DWORD
+        {
+            std::shared_ptr<InetSession> pSession;
+            DWORD dwError = LookupAs(hInternet, HandleKind::Session, pSession);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            if (lpszUrl == nullptr)
+                return ERROR_INVALID_PARAMETER;
+            std::string Url;
+            dwError = tarn::inet::PrepareUrl(lpszUrl, Url);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+
+            tarn::inet::RequestSetup Setup;
+            Setup.pSettings = pSession->Settings();
+            Setup.InitialTimeouts = pSession->GetTimeouts();
+            Setup.Verb = "GET";
+            Setup.Url = std::move(Url);
+            Setup.dwFlags = dwFlags;
+            Setup.bFromUrl = true;
+            auto pRequest = std::make_shared<InetRequest>(std::move(Setup));
+            dwError = pRequest->Init();
+            if (dwError == ERROR_SUCCESS && lpszHeaders != nullptr && dwHeadersLength != 0)
+                dwError = pRequest->SetUrlHeaders(lpszHeaders, dwHeadersLength);
+            if (dwError == ERROR_SUCCESS)
+                dwError = pRequest->OpenUrl();
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            hRequest = tarn::inet::RegisterHandle(std::move(pRequest));
+            return ERROR_SUCCESS;
+        });
+}
+
+extern "C" BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
+                               LPDWORD lpdwBufferLength, LPDWORD lpdwIndex)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return pRequest->QueryInfo(dwInfoLevel, lpBuffer, lpdwBufferLength, lpdwIndex);
+        });
+}
+
+extern "C" BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
+                                 LPDWORD lpdwNumberOfBytesRead)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hFile, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            if (lpdwNumberOfBytesRead == nullptr || (lpBuffer == nullptr && dwNumberOfBytesToRead != 0))
+                return ERROR_INVALID_PARAMETER;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return pRequest->Read(lpBuffer, dwNumberOfBytesToRead, lpdwNumberOfBytesRead);
+        });
+}
+
+extern "C" BOOL InternetCloseHandle(HINTERNET hInternet)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            const std::shared_ptr<InetObject> pObject = tarn::inet::UnregisterHandle(hInternet);
+            if (!pObject)
+                return ERROR_INVALID_HANDLE;
+            pObject->OnClose();
+            return ERROR_SUCCESS;
+        });
+}
