@@ -1,0 +1,437 @@
+// tarn, the command-line host: its URL handling directly, and the built program run as a
+// subprocess against an in-process loopback TarnServer.
+#include "TarnServer.h"
+#include "TarnUrl.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace
+{
+namespace fs = std::filesystem;
+
+struct RunResult
+{
+    int nExit = -1;
+    std::string Out;
+    std::string Err;
+};
+
+std::string ReadWhole(const std::string& Path)
+{
+    std::ifstream File(Path, std::ios::binary);
+    std::ostringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
+
+std::vector<std::string> Lines(const std::string& Text)
+{
+    std::vector<std::string> Result;
+    std::istringstream Stream(Text);
+    for (std::string Line; std::getline(Stream, Line);)
+        Result.push_back(Line);
+    return Result;
+}
+
+bool StartsWith(const std::string& Text, const std::string& Prefix)
+{
+    return Text.compare(0, Prefix.size(), Prefix) == 0;
+}
+
+class TempDir
+{
+public:
+    TempDir()
+    {
+        std::string Pattern = (fs::temp_directory_path() / "tarn-cli-test-XXXXXX").string();
+        if (mkdtemp(&Pattern[0]) != nullptr)
+            m_Path = Pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code Error;
+        fs::remove_all(m_Path, Error);
+    }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    std::string m_Path;
+};
+
+// Runs the built tarn with Args; standard input is empty, the two outputs are captured whole.
+RunResult RunTarn(const std::vector<std::string>& Args)
+{
+    TempDir Capture;
+    const std::string OutPath = Capture.Path() + "/out";
+    const std::string ErrPath = Capture.Path() + "/err";
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&Actions, 1, OutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&Actions, 2, ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+    std::vector<std::string> Words = {TARN_CLI_PATH};
+    Words.insert(Words.end(), Args.begin(), Args.end());
+    std::vector<char*> Argv;
+    for (std::string& Word : Words)
+        Argv.push_back(&Word[0]);
+    Argv.push_back(nullptr);
+
+    RunResult Result;
+    pid_t nPid = 0;
+    const int nError = posix_spawn(&nPid, TARN_CLI_PATH, &Actions, nullptr, Argv.data(), environ);
+    posix_spawn_file_actions_destroy(&Actions);
+    if (nError != 0)
+    {
+        Result.Err = "posix_spawn failed";
+        return Result;
+    }
+    int nStatus = 0;
+    while (waitpid(nPid, &nStatus, 0) < 0 && errno == EINTR)
+    {
+    }
+    Result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    Result.Out = ReadWhole(OutPath);
+    Result.Err = ReadWhole(ErrPath);
+    return Result;
+}
+
+std::string Describe(const RunResult& Result)
+{
+    return "exit " + std::to_string(Result.nExit) + "\n--- stdout:\n" + Result.Out.substr(0, 4000) +
+           "\n--- stderr:\n" + Result.Err.substr(0, 4000);
+}
+
+// The result line of a tag: "<tag>  ok|failed  <n> bytes ...".
+std::string LineOf(const std::string& Text, const std::string& Tag)
+{
+    for (const std::string& Line : Lines(Text))
+        if (StartsWith(Line, Tag + " "))
+            return Line;
+    return std::string();
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// URLs: split to fit the interaction object's texts, and safe file names.
+
+TEST(TarnUrlTest, SplitsIntoHostPartAndPathPart)
+{
+    tarn::UrlParts Parts;
+    std::string Error;
+    ASSERT_TRUE(tarn::SplitUrl("http://127.0.0.1:8080/bytes/100?x=1#top", Parts, Error)) << Error;
+    EXPECT_EQ("http://127.0.0.1:8080", Parts.Address);
+    EXPECT_EQ("/bytes/100?x=1", Parts.Object); // the fragment is not sent
+
+    ASSERT_TRUE(tarn::SplitUrl("HTTPS://example.test", Parts, Error)) << Error;
+    EXPECT_EQ("HTTPS://example.test", Parts.Address);
+    EXPECT_EQ("/", Parts.Object);
+
+    ASSERT_TRUE(tarn::SplitUrl("http://h?q=1", Parts, Error)) << Error;
+    EXPECT_EQ("/?q=1", Parts.Object);
+}
+
+TEST(TarnUrlTest, LongPathLendsItsHeadToTheAddressAndNothingIsCut)
+{
+    const std::string Head = "http://127.0.0.1:8080";
+    for (std::size_t uTotal :
+         {Head.size() + 256, std::size_t{700}, tarn::kMaxAddressChars + tarn::kMaxObjectChars})
+    {
+        const std::string Url = Head + "/" + std::string(uTotal - Head.size() - 1, 'p');
+        tarn::UrlParts Parts;
+        std::string Error;
+        ASSERT_TRUE(tarn::SplitUrl(Url, Parts, Error)) << uTotal << ": " << Error;
+        EXPECT_EQ(Url, Parts.Address + Parts.Object);
+        EXPECT_LE(Parts.Address.size(), tarn::kMaxAddressChars);
+        EXPECT_LE(Parts.Object.size(), tarn::kMaxObjectChars);
+    }
+    const std::string TooLong =
+        Head + "/" + std::string(tarn::kMaxAddressChars + tarn::kMaxObjectChars - Head.size(), 'p');
+    tarn::UrlParts Parts;
+    std::string Error;
+    EXPECT_FALSE(tarn::SplitUrl(TooLong, Parts, Error));
+    EXPECT_NE(std::string::npos, Error.find("too long")) << Error;
+}
+
+TEST(TarnUrlTest, RefusesWhatCannotBeFetched)
+{
+    tarn::UrlParts Parts;
+    std::string Error;
+    for (const char* pszUrl :
+         {"ftp://h/x", "127.0.0.1:8080/x", "http:///x", "http://h/a b", "http://h/a\r\nX: y", ""})
+    {
+        Error.clear();
+        EXPECT_FALSE(tarn::SplitUrl(pszUrl, Parts, Error)) << pszUrl;
+        EXPECT_FALSE(Error.empty()) << pszUrl;
+    }
+    EXPECT_FALSE(tarn::SplitUrl("http://" + std::string(600, 'h') + "/x", Parts, Error));
+}
+
+TEST(TarnUrlTest, FileNamesStayInsideTheirDirectory)
+{
+    EXPECT_EQ("bytes_100", tarn::FileNameForUrl("http://h:1/bytes/100"));
+    EXPECT_EQ("delay_5_bytes_3", tarn::FileNameForUrl("http://h/delay/5?bytes=3#x"));
+    EXPECT_EQ("index", tarn::FileNameForUrl("http://h"));
+    EXPECT_EQ("index", tarn::FileNameForUrl("http://h/"));
+    EXPECT_EQ("index", tarn::FileNameForUrl("http://h/.."));
+    EXPECT_EQ("etc_passwd", tarn::FileNameForUrl("http://h/../../etc/passwd"));
+    EXPECT_EQ("hidden", tarn::FileNameForUrl("http://h/.hidden"));
+    EXPECT_EQ("a_2F_2Fb", tarn::FileNameForUrl("http://h/a%2F..%2Fb"));
+    EXPECT_EQ("files_archive.tar.gz", tarn::FileNameForUrl("http://h/files/archive.tar.gz"));
+    for (const std::string& Url :
+         {std::string("http://h/") + std::string(500, 'x'), std::string("http://h/..%00/\\..")})
+    {
+        const std::string Name = tarn::FileNameForUrl(Url);
+        EXPECT_FALSE(Name.empty());
+        EXPECT_LE(Name.size(), 120u);
+        EXPECT_EQ(std::string::npos, Name.find_first_of("/\\%")) << Name;
+        EXPECT_NE('.', Name[0]) << Name;
+    }
+}
+
+TEST(TarnUrlTest, FileNamesAreMadeUniqueInOrder)
+{
+    const std::vector<std::string> Names =
+        tarn::UniqueFileNames({"http://a/x", "http://b/x", "http://a/x-2", "http://c/x", "http://a/y"});
+    EXPECT_EQ((std::vector<std::string>{"x", "x-2", "x-2-2", "x-3", "y"}), Names);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command line.
+
+TEST(TarnCliUsageTest, HelpExitsZeroAndDescribesEveryCommand)
+{
+    for (const std::vector<std::string>& Args :
+         std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}, {"get", "--help"}})
+    {
+        const RunResult Result = RunTarn(Args);
+        ASSERT_EQ(0, Result.nExit) << Describe(Result);
+        for (const char* pszWord :
+             {"usage: tarn", "get", "post", "demo", "-o DIR", "-F name=value", "Exit status"})
+            EXPECT_NE(std::string::npos, Result.Out.find(pszWord)) << pszWord;
+        EXPECT_EQ("", Result.Err);
+    }
+}
+
+TEST(TarnCliUsageTest, UnusableCommandLinesExitTwoWithAMessage)
+{
+    const std::vector<std::vector<std::string>> Cases = {
+        {},
+        {"frob"},
+        {"--frob"},
+        {"get"},
+        {"get", "-o"},
+        {"get", "--bogus", "http://127.0.0.1:1/x"},
+        {"get", "ftp://127.0.0.1/x"},
+        {"get", "http://"},
+        {"get", "http://127.0.0.1:1/" + std::string(800, 'x')},
+        {"post"},
+        {"post", "127.0.0.1"},
+        {"post", "http://127.0.0.1", "/upload"},
+        {"post", "127.0.0.1:8080", "/upload"},
+        {"post", "127.0.0.1", "upload"},
+        {"post", "127.0.0.1", "/upload", "--port", "0"},
+        {"post", "127.0.0.1", "/upload", "--port", "65536"},
+        {"post", "127.0.0.1", "/upload", "--port", "8o"},
+        {"post", "127.0.0.1", "/upload", "-F", "novalue"},
+        {"post", "127.0.0.1", "/upload", "-F", "=value"},
+        {"post", "127.0.0.1", "/upload", "-F", "a\"b=value"},
+        {"post", "127.0.0.1", "/upload", "-F", "a\nb=value"},
+        {"post", "127.0.0.1", "/upload", "-F", "file=@"},
+        {"post", "127.0.0.1", "/upload", "-F", "file=@a\"b"},
+        {"post", "127.0.0.1", "/" + std::string(300, 'p')},
+        {"demo", "extra"},
+    };
+    for (const std::vector<std::string>& Args : Cases)
+    {
+        const RunResult Result = RunTarn(Args);
+        std::string Joined;
+        for (const std::string& Arg : Args)
+            Joined += Arg.substr(0, 40) + " ";
+        EXPECT_EQ(2, Result.nExit) << Joined << Describe(Result);
+        EXPECT_TRUE(StartsWith(Result.Err, "tarn: ")) << Joined << Describe(Result);
+        EXPECT_NE(std::string::npos, Result.Err.find("--help")) << Joined;
+        EXPECT_EQ("", Result.Out) << Joined;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Against a loopback server.
+
+class TarnCliServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(0, m_Server.Start(0));
+        ASSERT_FALSE(m_Dir.Path().empty());
+    }
+    std::string Url(const std::string& Object) const { return m_Server.BaseUrl() + Object; }
+
+    tarn::TarnServer m_Server;
+    TempDir m_Dir;
+};
+
+TEST_F(TarnCliServerTest, RefusedArgumentsSendNothing)
+{
+    const std::string TooLong =
+        Url("/bytes/1?pad=" + std::string(tarn::kMaxAddressChars + tarn::kMaxObjectChars, 'a'));
+    EXPECT_EQ(2, RunTarn({"get", Url("/bytes/1"), TooLong}).nExit);
+    const RunResult Missing =
+        RunTarn({"post", "127.0.0.1", "/upload", "--port", std::to_string(m_Server.Port()), "-F", "a=b", "-F",
+                 "file=@" + m_Dir.Path() + "/missing.bin"});
+    EXPECT_EQ(2, Missing.nExit) << Describe(Missing);
+    EXPECT_NE(std::string::npos, Missing.Err.find("missing.bin"));
+    EXPECT_EQ(0u, m_Server.RequestCount());
+}
+
+TEST_F(TarnCliServerTest, GetPrintsOneLinePerUrlAndTheBodiesOnStandardOutput)
+{
+    const RunResult Result = RunTarn({"get", Url("/bytes/10"), Url("/bytes/2000?chunked=1")});
+    ASSERT_EQ(0, Result.nExit) << Describe(Result);
+
+    const std::string First = LineOf(Result.Err, "get1");
+    const std::string Second = LineOf(Result.Err, "get2");
+    EXPECT_NE(std::string::npos, First.find(" ok ")) << First;
+    EXPECT_NE(std::string::npos, First.find(" 10 bytes")) << First;
+    EXPECT_NE(std::string::npos, First.find(Url("/bytes/10"))) << First;
+    EXPECT_NE(std::string::npos, Second.find(" 2000 bytes")) << Second;
+    EXPECT_EQ(2u, Lines(Result.Err).size()) << Result.Err;
+
+    // Bodies come in the order they were delivered.
+    const std::string A = tarn::PatternBytes(10);
+    const std::string B = tarn::PatternBytes(2000);
+    EXPECT_TRUE(Result.Out == A + B || Result.Out == B + A)
+        << "stdout holds " << Result.Out.size() << " bytes";
+}
+
+TEST_F(TarnCliServerTest, GetWithOutputDirWritesEachBodyToItsOwnFile)
+{
+    const std::string Out = m_Dir.Path() + "/out"; // created by tarn
+    const RunResult Result = RunTarn({"get", "-o", Out, Url("/bytes/1000"), Url("/bytes/5?chunked=1"),
+                                      Url("/bytes/1000"), Url("/bytes/7?to=/../../escape"), Url("/bytes/0")});
+    ASSERT_EQ(0, Result.nExit) << Describe(Result);
+    EXPECT_EQ(5u, Lines(Result.Out).size()) << Result.Out;
+    EXPECT_NE(std::string::npos, LineOf(Result.Out, "get3").find("-> " + Out + "/bytes_1000-2"));
+
+    const std::vector<std::pair<std::string, std::size_t>> Expected = {{"bytes_1000", 1000},
+                                                                       {"bytes_5_chunked_1", 5},
+                                                                       {"bytes_1000-2", 1000},
+                                                                       {"bytes_7_to_escape", 7},
+                                                                       {"bytes_0", 0}};
+    std::set<std::string> Written;
+    for (const auto& Entry : fs::directory_iterator(Out))
+        Written.insert(Entry.path().filename().string());
+    std::set<std::string> Names;
+    for (const auto& Each : Expected)
+    {
+        Names.insert(Each.first);
+        EXPECT_EQ(tarn::PatternBytes(Each.second), ReadWhole(Out + "/" + Each.first)) << Each.first;
+    }
+    EXPECT_EQ(Names, Written);
+    // Nothing beside the output directory.
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(m_Dir.Path()), fs::directory_iterator()));
+}
+
+TEST_F(TarnCliServerTest, UrlLongerThanTheObjectTextIsFetchedWhole)
+{
+    // 600 characters after the host: more than the 255 of the object text alone.
+    const std::string Object = "/bytes/300?pad=" + std::string(585, 'z');
+    const RunResult Result = RunTarn({"get", "-o", m_Dir.Path(), Url(Object)});
+    ASSERT_EQ(0, Result.nExit) << Describe(Result);
+    const std::vector<std::string> Files = {fs::directory_iterator(m_Dir.Path())->path().string()};
+    EXPECT_EQ(tarn::PatternBytes(300), ReadWhole(Files[0]));
+}
+
+TEST_F(TarnCliServerTest, FailedGetExitsOneAndTheOthersStillArrive)
+{
+    const RunResult Result = RunTarn({"get", "-o", m_Dir.Path(), Url("/status/404"), Url("/bytes/3")});
+    EXPECT_EQ(1, Result.nExit) << Describe(Result);
+    EXPECT_NE(std::string::npos, LineOf(Result.Out, "get1").find(" failed ")) << Result.Out;
+    EXPECT_NE(std::string::npos, LineOf(Result.Out, "get2").find(" ok ")) << Result.Out;
+    EXPECT_EQ(tarn::PatternBytes(3), ReadWhole(m_Dir.Path() + "/bytes_3"));
+    EXPECT_FALSE(fs::exists(m_Dir.Path() + "/status_404"));
+}
+
+TEST_F(TarnCliServerTest, LibraryLogLinesAppearOnlyWithVerbose)
+{
+    const RunResult Quiet = RunTarn({"get", Url("/status/500")});
+    EXPECT_EQ(1, Quiet.nExit) << Describe(Quiet);
+    EXPECT_EQ(std::string::npos, Quiet.Err.find("NWLOG_")) << Quiet.Err;
+
+    const RunResult Verbose = RunTarn({"-v", "get", Url("/status/500")});
+    EXPECT_EQ(1, Verbose.nExit) << Describe(Verbose);
+    EXPECT_NE(std::string::npos, Verbose.Err.find("NWLOG_PROCESS_ERROR(")) << Verbose.Err;
+}
+
+TEST_F(TarnCliServerTest, PostDeliversFieldsAndFilesByteForByte)
+{
+    std::string Binary("\0\x01\xff--\r\n", 7);
+    Binary += tarn::PatternBytes(70000) + "\r\n";
+    const std::string FilePath = m_Dir.Path() + "/replay.bin";
+    std::ofstream(FilePath, std::ios::binary)
+        .write(Binary.data(), static_cast<std::streamsize>(Binary.size()));
+
+    const RunResult Result =
+        RunTarn({"post", "127.0.0.1", "/upload", "--port", std::to_string(m_Server.Port()), "-F",
+                 "player=alice", "-F", "replay=@" + FilePath, "-F", "note=two\r\nlines\r\n", "--form-string",
+                 "at=@not-a-file", "-F", "empty="});
+    ASSERT_EQ(0, Result.nExit) << Describe(Result);
+
+    const std::vector<tarn::FormPart> Sent = {{"player", "", "", "alice"},
+                                              {"replay", FilePath, "", Binary},
+                                              {"note", "", "", "two\r\nlines\r\n"},
+                                              {"at", "", "", "@not-a-file"},
+                                              {"empty", "", "", ""}};
+    const std::vector<tarn::ReceivedForm> Forms = m_Server.Forms();
+    ASSERT_EQ(1u, Forms.size());
+    ASSERT_TRUE(Forms[0].bParsed);
+    ASSERT_EQ(Sent.size(), Forms[0].Parts.size());
+    for (std::size_t i = 0; i < Sent.size(); ++i)
+    {
+        EXPECT_EQ(Sent[i].Name, Forms[0].Parts[i].Name);
+        EXPECT_EQ(Sent[i].FileName, Forms[0].Parts[i].FileName);
+        EXPECT_TRUE(Sent[i].Content == Forms[0].Parts[i].Content) << Sent[i].Name;
+    }
+    // The response body, the server's account of the form, is printed as it came.
+    tarn::ReceivedForm Expected;
+    Expected.Parts = Sent;
+    EXPECT_EQ(tarn::DescribeForm(Expected), Result.Out);
+    EXPECT_NE(std::string::npos, LineOf(Result.Err, "post").find(" ok ")) << Result.Err;
+}
+
+TEST_F(TarnCliServerTest, PostThatIsNotAnsweredWith200ExitsOne)
+{
+    const RunResult Result =
+        RunTarn({"post", "127.0.0.1", "/nowhere", "--port", std::to_string(m_Server.Port()), "-F", "a=b"});
+    EXPECT_EQ(1, Result.nExit) << Describe(Result);
+    EXPECT_EQ("", Result.Out);
+    EXPECT_NE(std::string::npos, LineOf(Result.Err, "post").find(" failed ")) << Result.Err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The demo, end to end: its own server, every result checked.
+
+TEST(TarnCliDemoTest, DemoFindsEveryResultAsItShouldBe)
+{
+    const RunResult Result = RunTarn({"demo"});
+    EXPECT_EQ(0, Result.nExit) << Describe(Result);
+    EXPECT_NE(std::string::npos, Result.Out.find("results are as they should be")) << Result.Out;
+    EXPECT_EQ(std::string::npos, Result.Out.find("WRONG")) << Result.Out;
+    // Not a terminal: no progress line.
+    EXPECT_EQ(std::string::npos, Result.Err.find('\r'));
+}

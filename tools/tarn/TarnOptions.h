@@ -1,0 +1,54 @@
+#pragma once
+
+// The command line of tarn.
+#include "TarnUrl.h"
+
+#include <string>
+#include <vector>
+
+namespace tarn
+{
+enum ExitStatus
+{
+    eExitOk = 0,     // every request succeeded (or, for the demo, every result was as it should be)
+    eExitFailed = 1, // a request failed, or could not be made
+    eExitUsage = 2,  // the command line cannot be acted on
+};
+
+enum class Command
+{
+    Help,
+    Get,
+    Post,
+    Demo,
+};
+
+struct FormField
+{
+    std::string Name;
+    std::string Value; // the text, or the path of the file to upload
+    bool bFile = false;
+};
+
+struct Options
+{
+    Command eCommand = Command::Help;
+    bool bVerbose = false;
+
+    // get
+    std::vector<std::string> Urls;
+    std::vector<UrlParts> Targets; // one per URL, split to fit
+    std::string OutputDir;         // empty: bodies go to standard output
+
+    // post
+    std::string Server;
+    std::string Path;
+    int nPort = 80;
+    std::vector<FormField> Fields;
+};
+
+// Parses argv. Returns false with a one-line message when the command line is unusable.
+bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::string& Error);
+
+std::string HelpText();
+} // namespace tarn
