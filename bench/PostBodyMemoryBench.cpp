@@ -8,6 +8,7 @@
 // It also times the build over two kinds of file bytes that make the delimiter scan work hardest
 // (nothing but hyphens; lines that miss a delimiter only in their last digit), to show what that
 // scan costs next to the read.
+#include "BenchSupport.h"
 #include "NW_HttpClient.h"
 
 #include <chrono>
@@ -25,26 +26,6 @@
 namespace
 {
 const double MIB = 1024.0 * 1024.0;
-
-long ReadStatusKb(const char* pszField)
-{
-    std::ifstream Status("/proc/self/status");
-    std::string Line;
-    const std::string Field = std::string(pszField) + ":";
-    while (std::getline(Status, Line))
-        if (Line.rfind(Field, 0) == 0)
-            return std::stol(Line.substr(Field.size()));
-    return -1;
-}
-
-// Resets VmHWM to the current VmRSS (Linux 4.0 and later); false when the kernel refuses.
-bool ResetPeakRss()
-{
-    std::ofstream ClearRefs("/proc/self/clear_refs");
-    ClearRefs << "5";
-    ClearRefs.flush();
-    return static_cast<bool>(ClearRefs);
-}
 
 // Writes uSize bytes, produced 1 MiB at a time by Fill(offset, chunk), to a new temporary file.
 std::string MakeFile(size_t uSize, const std::function<void(size_t, std::string&)>& Fill)

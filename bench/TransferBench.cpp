@@ -3,6 +3,7 @@
 //
 // Usage: TransferBench [get-MiB=256] [jobs=2000]
 // The loopback server runs in a child process, so its memory is not counted here.
+#include "BenchSupport.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
 #include "TarnServer.h"
@@ -19,17 +20,6 @@
 
 namespace
 {
-long ReadStatusKb(const char* pszField)
-{
-    std::ifstream Status("/proc/self/status");
-    std::string Line;
-    const std::string Field = std::string(pszField) + ":";
-    while (std::getline(Status, Line))
-        if (Line.rfind(Field, 0) == 0)
-            return std::stol(Line.substr(Field.size()));
-    return -1;
-}
-
 // Forks a child that serves on a free loopback port until killed; returns the port.
 int StartServerProcess(pid_t* pPid)
 {

@@ -5,6 +5,7 @@
 //
 // Usage: WinInetLayerBench [MiB=256]
 // The loopback servers run in a child process, so their memory is not counted here.
+#include "BenchSupport.h"
 #include "TarnServer.h"
 #include "Win32Layer/WinInet.h"
 
@@ -26,23 +27,6 @@
 
 namespace
 {
-long ReadStatusKb(const char* pszField)
-{
-    std::ifstream Status("/proc/self/status");
-    std::string Line;
-    const std::string Field = std::string(pszField) + ":";
-    while (std::getline(Status, Line))
-        if (Line.rfind(Field, 0) == 0)
-            return std::stol(Line.substr(Field.size()));
-    return -1;
-}
-
-// Starts the peak (VmHWM) again from the current resident size.
-void ResetPeak()
-{
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-
 // A server that takes any POST body, drops it and answers "ok": one connection at a time.
 void RunSink(int nListen)
 {
@@ -216,14 +200,14 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < Body.size(); ++i)
         Body[i] = static_cast<char>(i * 131 + (i >> 12));
 
-    ResetPeak();
+    ResetPeakRss();
     const long lGetBase = ReadStatusKb("VmRSS");
     auto Start = std::chrono::steady_clock::now();
     bOk = RunGet(nGetPort, ullBytes) && bOk;
     const double dGetSeconds = SecondsSince(Start);
     const long lGetPeak = ReadStatusKb("VmHWM");
 
-    ResetPeak();
+    ResetPeakRss();
     const long lPostBase = ReadStatusKb("VmRSS");
     Start = std::chrono::steady_clock::now();
     bOk = RunPost(nPostPort, Body) && bOk;

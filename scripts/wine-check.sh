@@ -21,6 +21,8 @@ work=$(mktemp -d)
 server_pid=
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    # Let Wine's server write its prefix and leave before the prefix goes.
+    WINEPREFIX="$work/prefix" wineserver -w 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT

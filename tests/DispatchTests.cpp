@@ -3,7 +3,7 @@
 #include "LogCapture.h"
 #include "NTarnInteraction.h"
 #include "ScriptedServer.h"
-#include "TarnServer.h"
+#include "LoopbackServerTest.h"
 
 #include <gtest/gtest.h>
 
@@ -23,20 +23,9 @@ namespace
 {
 const char kBoundaryClose[] = "---------------------------24822581126073--\r\n";
 
-class DispatchTest : public testing::Test
+class DispatchTest : public LoopbackServerTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_pServer = new tarn::TarnServer;
-        ASSERT_NE(0, s_pServer->Start());
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_pServer;
-        s_pServer = nullptr;
-    }
-
     void SetUp() override
     {
         DeliveryLog::Clear();
@@ -63,10 +52,8 @@ protected:
         return PollUntil(m_pInteraction, [uCount] { return DeliveryLog::Items().size() >= uCount; });
     }
 
-    static tarn::TarnServer* s_pServer;
     NTarnInteraction* m_pInteraction = nullptr;
 };
-tarn::TarnServer* DispatchTest::s_pServer = nullptr;
 
 std::string WriteTempFile(const std::string& Name, const std::string& Bytes)
 {

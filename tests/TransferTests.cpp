@@ -1,7 +1,7 @@
 // NW_HttpClient's transfers against the loopback server: results, buffer bookkeeping and log lines.
 #include "LogCapture.h"
 #include "NW_HttpClient.h"
-#include "TarnServer.h"
+#include "LoopbackServerTest.h"
 
 #include <gtest/gtest.h>
 
@@ -34,20 +34,9 @@ size_t ExpectedBufferLength(size_t uSize)
     return uLength;
 }
 
-class TransferTest : public testing::Test
+class TransferTest : public LoopbackServerTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_pServer = new tarn::TarnServer;
-        ASSERT_NE(0, s_pServer->Start());
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_pServer;
-        s_pServer = nullptr;
-    }
-
     std::string Body(NW_HttpClient& Client)
     {
         unsigned char* pbyData = nullptr;
@@ -58,10 +47,7 @@ protected:
         EXPECT_EQ(0, pbyData[dwSize]) << "terminating 0";
         return std::string(reinterpret_cast<const char*>(pbyData), dwSize);
     }
-
-    static tarn::TarnServer* s_pServer;
 };
-tarn::TarnServer* TransferTest::s_pServer = nullptr;
 } // namespace
 
 TEST_F(TransferTest, GetBodiesAroundTheBlockSizeWithTheirBufferLengths)
@@ -133,12 +119,13 @@ TEST_F(TransferTest, EmptyOrNullArgumentsFailFirstWithTheirLines)
     EXPECT_EQ(0, Client.RequestGet("", "/x"));
     EXPECT_EQ(0, Client.RequestGet(nullptr, "/x"));
     EXPECT_EQ(0, Client.RequestGet("http://127.0.0.1:1", nullptr));
-    EXPECT_EQ((Lines{Process("cszAddress[0]", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
-                     "Response status code : 0\n", Process("cszAddress", "NW_HttpClient::RequestGet"),
-                     "Failed to download ``, Error Code 0.", "Response status code : 0\n",
-                     Process("cszObjectName", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
-                     "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
+    EXPECT_EQ(
+        (Lines{Process("cszAddress[0]", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
+               "Response status code : 0\n", Process("cszAddress", "NW_HttpClient::RequestGet"),
+               "Failed to download ``, Error Code 0.", "Response status code : 0\n",
+               Process("cszObjectName", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
+               "Response status code : 0\n"}),
+        Capture.LinesWithoutNumbers());
     // A GET leaves the parameters alone, whatever its outcome.
     EXPECT_EQ(1, Client.GetPostParamCount());
 
@@ -168,7 +155,8 @@ TEST_F(TransferTest, PostSucceedsConsumesParametersAndKeepsResponse)
     const tarn::ReceivedForm Form = s_pServer->Forms().back();
     ASSERT_EQ(1u, Form.Parts.size());
     EXPECT_EQ("value", Form.Parts[0].Content);
-    EXPECT_EQ("multipart/form-data; boundary=-------------------------24822581126073", Form.ContentTypeHeader);
+    EXPECT_EQ("multipart/form-data; boundary=-------------------------24822581126073",
+              Form.ContentTypeHeader);
     EXPECT_EQ(tarn::DescribeForm(Form), Body(Client));
 }
 
@@ -191,7 +179,8 @@ TEST_F(TransferTest, ReadWithoutOpenRequestChangesNothing)
     ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), "/bytes/100"));
     LogCapture Capture;
     EXPECT_EQ(0, Client.ReadHttpBuffer());
-    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::ReadHttpBuffer")}), Capture.LinesWithoutNumbers());
+    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::ReadHttpBuffer")}),
+              Capture.LinesWithoutNumbers());
     EXPECT_EQ(tarn::PatternBytes(100), Body(Client));
     EXPECT_EQ(8192u, Client.GetResponseBufferLength());
 }

@@ -109,6 +109,22 @@ bool EqualsNoCase(const char* pszLeft, const char* pszRight)
 {
     return tarn::inet::EqualsNoCase(pszLeft, pszRight);
 }
+// Runs a call on a request handle: the handle is looked up (a wrong one fails before anything
+// else) and the request's call lock is held while Act runs.
+template <typename Action> BOOL RunOnRequest(HINTERNET hRequest, Action&& Act)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            std::shared_ptr<InetRequest> pRequest;
+            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
+            return Act(*pRequest);
+        });
+}
+
 } // namespace
 
 extern "C" HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
@@ -249,64 +265,36 @@ extern "C" HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCST
 extern "C" BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
                                        DWORD dwModifiers)
 {
-    return RunBool(
-        [&]() -> DWORD
-        {
-            std::shared_ptr<InetRequest> pRequest;
-            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
-            if (dwError != ERROR_SUCCESS)
-                return dwError;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
-            return pRequest->AddHeaders(lpszHeaders, dwHeadersLength, dwModifiers);
-        });
+    return RunOnRequest(hRequest,
+                        [&](InetRequest& Request) -> DWORD
+                        { return Request.AddHeaders(lpszHeaders, dwHeadersLength, dwModifiers); });
 }
 
 extern "C" BOOL HttpSendRequestExA(HINTERNET hRequest, LPINTERNET_BUFFERSA lpBuffersIn,
                                    LPINTERNET_BUFFERSA /*lpBuffersOut*/, DWORD /*dwFlags*/,
                                    DWORD_PTR /*dwContext*/)
 {
-    return RunBool(
-        [&]() -> DWORD
-        {
-            std::shared_ptr<InetRequest> pRequest;
-            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
-            if (dwError != ERROR_SUCCESS)
-                return dwError;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
-            return pRequest->SendRequest(lpBuffersIn);
-        });
+    return RunOnRequest(hRequest,
+                        [&](InetRequest& Request) -> DWORD { return Request.SendRequest(lpBuffersIn); });
 }
 
 extern "C" BOOL InternetWriteFile(HINTERNET hFile, LPCVOID lpBuffer, DWORD dwNumberOfBytesToWrite,
                                   LPDWORD lpdwNumberOfBytesWritten)
 {
-    return RunBool(
-        [&]() -> DWORD
-        {
-            std::shared_ptr<InetRequest> pRequest;
-            const DWORD dwError = LookupAs(hFile, HandleKind::Request, pRequest);
-            if (dwError != ERROR_SUCCESS)
-                return dwError;
-            if (lpdwNumberOfBytesWritten == nullptr || (lpBuffer == nullptr && dwNumberOfBytesToWrite != 0))
-                return ERROR_INVALID_PARAMETER;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
-            return pRequest->Write(lpBuffer, dwNumberOfBytesToWrite, lpdwNumberOfBytesWritten);
-        });
+    return RunOnRequest(hFile,
+                        [&](InetRequest& Request) -> DWORD
+                        {
+                            if (lpdwNumberOfBytesWritten == nullptr ||
+                                (lpBuffer == nullptr && dwNumberOfBytesToWrite != 0))
+                                return ERROR_INVALID_PARAMETER;
+                            return Request.Write(lpBuffer, dwNumberOfBytesToWrite, lpdwNumberOfBytesWritten);
+                        });
 }
 
 extern "C" BOOL HttpEndRequestA(HINTERNET hRequest, LPINTERNET_BUFFERSA /*lpBuffersOut*/, DWORD /*dwFlags*/,
                                 DWORD_PTR /*dwContext*/)
 {
-    return RunBool(
-        [&]() -> DWORD
-        {
-            std::shared_ptr<InetRequest> pRequest;
-            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
-            if (dwError != ERROR_SUCCESS)
-                return dwError;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
-            return pRequest->EndRequest();
-        });
+    return RunOnRequest(hRequest, [&](InetRequest& Request) -> DWORD { return Request.EndRequest(); });
 }
 
 extern "C" HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCSTR lpszHeaders,
@@ -349,33 +337,22 @@ extern "C" HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCST
 extern "C" BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
                                LPDWORD lpdwBufferLength, LPDWORD lpdwIndex)
 {
-    return RunBool(
-        [&]() -> DWORD
-        {
-            std::shared_ptr<InetRequest> pRequest;
-            const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
-            if (dwError != ERROR_SUCCESS)
-                return dwError;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
-            return pRequest->QueryInfo(dwInfoLevel, lpBuffer, lpdwBufferLength, lpdwIndex);
-        });
+    return RunOnRequest(hRequest,
+                        [&](InetRequest& Request) -> DWORD
+                        { return Request.QueryInfo(dwInfoLevel, lpBuffer, lpdwBufferLength, lpdwIndex); });
 }
 
 extern "C" BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                                  LPDWORD lpdwNumberOfBytesRead)
 {
-    return RunBool(
-        [&]() -> DWORD
-        {
-            std::shared_ptr<InetRequest> pRequest;
-            const DWORD dwError = LookupAs(hFile, HandleKind::Request, pRequest);
-            if (dwError != ERROR_SUCCESS)
-                return dwError;
-            if (lpdwNumberOfBytesRead == nullptr || (lpBuffer == nullptr && dwNumberOfBytesToRead != 0))
-                return ERROR_INVALID_PARAMETER;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
-            return pRequest->Read(lpBuffer, dwNumberOfBytesToRead, lpdwNumberOfBytesRead);
-        });
+    return RunOnRequest(hFile,
+                        [&](InetRequest& Request) -> DWORD
+                        {
+                            if (lpdwNumberOfBytesRead == nullptr ||
+                                (lpBuffer == nullptr && dwNumberOfBytesToRead != 0))
+                                return ERROR_INVALID_PARAMETER;
+                            return Request.Read(lpBuffer, dwNumberOfBytesToRead, lpdwNumberOfBytesRead);
+                        });
 }
 
 extern "C" BOOL InternetCloseHandle(HINTERNET hInternet)
