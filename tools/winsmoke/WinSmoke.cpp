@@ -65,7 +65,8 @@ int main(int argc, char** argv)
     if (hModule == nullptr)
         return 1;
     typedef ITarnInteraction* (*Factory)();
-    Factory pfnCreate = reinterpret_cast<Factory>(reinterpret_cast<void*>(GetProcAddress(hModule, "CreateTarnInteraction")));
+    Factory pfnCreate =
+        reinterpret_cast<Factory>(reinterpret_cast<void*>(GetProcAddress(hModule, "CreateTarnInteraction")));
     Check(pfnCreate != nullptr, "GetProcAddress CreateTarnInteraction");
     if (pfnCreate == nullptr)
         return 1;
