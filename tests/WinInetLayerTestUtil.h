@@ -17,6 +17,7 @@
 
 namespace wininet_test
 {
+using tarn::StatusOf;
 using tarn::test::CapturedRequest;
 using tarn::test::ScriptedReply;
 using tarn::test::ScriptedServer;
@@ -118,17 +119,6 @@ inline Handle OpenUrl(HINTERNET hSession, const std::string& Url,
                       const char* pszHeaders = "Accept: */*\r\n\r\n", DWORD dwFlags = kGetFlags)
 {
     return Handle(InternetOpenUrlA(hSession, Url.c_str(), pszHeaders, static_cast<DWORD>(-1), dwFlags, 0));
-}
-
-// The status as the library asks for it; 0 when the query fails.
-inline DWORD StatusOf(HINTERNET hRequest)
-{
-    DWORD dwStatus = 0;
-    DWORD dwLength = sizeof(dwStatus);
-    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &dwLength,
-                        nullptr))
-        return 0;
-    return dwStatus;
 }
 
 struct ReadOutcome

@@ -47,6 +47,15 @@ const char* SendBody(HINTERNET hRequest, const std::string& Body)
     return nullptr;
 }
 
+LibraryPostResult Failed(const char* pszStep)
+{
+    LibraryPostResult Result;
+    Result.FailedAt = pszStep;
+    Result.dwError = GetLastError();
+    return Result;
+}
+} // namespace
+
 DWORD StatusOf(HINTERNET hRequest)
 {
     DWORD dwStatus = 0;
@@ -56,15 +65,6 @@ DWORD StatusOf(HINTERNET hRequest)
         return 0;
     return dwStatus;
 }
-
-LibraryPostResult Failed(const char* pszStep)
-{
-    LibraryPostResult Result;
-    Result.FailedAt = pszStep;
-    Result.dwError = GetLastError();
-    return Result;
-}
-} // namespace
 
 HINTERNET OpenLibrarySession()
 {

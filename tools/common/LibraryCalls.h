@@ -19,6 +19,9 @@ constexpr DWORD kLibraryPostFlags =
 // InternetOpenA as the library opens its sessions (the system's proxy settings).
 HINTERNET OpenLibrarySession();
 
+// The status as the library asks for it; 0 when the query fails.
+DWORD StatusOf(HINTERNET hRequest);
+
 struct LibraryPostResult
 {
     std::string FailedAt; // the function that failed, "" when all succeeded
