@@ -18,9 +18,12 @@ add_library(TarnTestSupport STATIC
     support/DeliveryLog.cpp
     support/TestSockets.cpp
     support/Wine.cpp
+    support/PosixFiles.cpp
 )
+# The portable helpers of tools/common (pattern bytes, the hash, TempDir) are header-only.
 target_include_directories(TarnTestSupport PUBLIC
     ${CMAKE_CURRENT_SOURCE_DIR}/support
+    ${PROJECT_SOURCE_DIR}/tools/common
     ${PROJECT_SOURCE_DIR}/TarnInteraction/include)
 target_link_libraries(TarnTestSupport PUBLIC EngineCore gtest ws2_32)
 tarn_warnings(TarnTestSupport)
@@ -49,6 +52,8 @@ tarn_add_windows_test(ExportTests ExportTests.cpp LIBS TarnInteraction)
 target_compile_definitions(ExportTests PRIVATE TARN_LIBRARY_PATH="TarnInteraction.dll")
 tarn_add_windows_test(DispatchTests DispatchTests.cpp LIBS TarnInteractionCore TarnServerLib)
 tarn_add_windows_test(PostBodyTests PostBodyTests.cpp LIBS TarnInteractionCore TarnServerLib)
+target_compile_definitions(PostBodyTests PRIVATE
+    TARN_MULTIPART_PARSER="${CMAKE_CURRENT_SOURCE_DIR}/support/parse_multipart.py")
 tarn_add_windows_test(TransferTests TransferTests.cpp LIBS TarnInteractionCore TarnServerLib)
 tarn_add_windows_test(TransferFaultTests TransferFaultTests.cpp LIBS TarnInteractionCore)
 
