@@ -77,6 +77,74 @@ TEST(NThreadTest, DestructorJoinsThread)
     EXPECT_TRUE(Work.bDone.load());
 }
 
+namespace
+{
+struct Rendezvous
+{
+    int nExpected = 0;
+    std::atomic<int> nArrived{0};
+    std::atomic<bool> bAllMet{false};
+};
+
+// Returns once every function of the rendezvous is running, which needs a thread for each.
+void MeetOthers(void* pv)
+{
+    Rendezvous* pMeet = static_cast<Rendezvous*>(pv);
+    pMeet->nArrived.fetch_add(1);
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (pMeet->nArrived.load() < pMeet->nExpected && std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (pMeet->nArrived.load() >= pMeet->nExpected)
+        pMeet->bAllMet.store(true);
+}
+
+thread_local int t_nFunctionsRun = 0;
+
+struct ThreadSeen
+{
+    int nRunBefore = 0; // functions the thread ran before this one
+    bool bDone = false; // plain: Destroy must order it before the owner reads it
+};
+
+void NoteThread(void* pv)
+{
+    ThreadSeen* pSeen = static_cast<ThreadSeen*>(pv);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pSeen->nRunBefore = t_nFunctionsRun++;
+    pSeen->bDone = true;
+}
+} // namespace
+
+// A thread whose function returned takes the next one, and Destroy still waits for that one.
+TEST(NThreadTest, ReusedThreadRunsNextFunctionAndDestroyWaitsForIt)
+{
+    int nMostRunBefore = 0;
+    for (int i = 0; i < 20; ++i)
+    {
+        ThreadSeen Seen;
+        NThread Thread;
+        ASSERT_EQ(1, Thread.Create(&NoteThread, &Seen));
+        EXPECT_EQ(1, Thread.Destroy());
+        EXPECT_TRUE(Seen.bDone);
+        nMostRunBefore = std::max(nMostRunBefore, Seen.nRunBefore);
+    }
+    EXPECT_GT(nMostRunBefore, 0);
+}
+
+// Reuse never makes a function wait for another to return: each gets a thread of its own.
+TEST(NThreadTest, EveryFunctionRunsAtOnceWhenThreadsAreBusy)
+{
+    constexpr int kCount = 100;
+    Rendezvous Meet;
+    Meet.nExpected = kCount;
+    std::vector<NThread> Threads(kCount);
+    for (NThread& Thread : Threads)
+        ASSERT_EQ(1, Thread.Create(&MeetOthers, &Meet));
+    for (NThread& Thread : Threads)
+        Thread.Destroy();
+    EXPECT_TRUE(Meet.bAllMet.load());
+}
+
 TEST(NWLogTest, SinkReceivesFormattedRecordWithPriority)
 {
     LogCapture Capture;

@@ -25,6 +25,9 @@ void HttpThreadFunction(void* pvTreadHttpClient)
         static_cast<NTarnInteraction::NTreadHttpClient*>(pvTreadHttpClient);
     int nRetCode = 0;
 
+    // Worker threads are reused: the previous job's last error must not show through.
+    SetLastError(ERROR_SUCCESS);
+
     if (pJob->m_szPostFlag[0] != '\0')
         nRetCode = pJob->m_HttpClient.RequestPost(pJob->m_szAddress, pJob->m_szObjectName, pJob->m_nPort);
     else
@@ -47,10 +50,12 @@ int NTarnInteraction::DispatchPendingJob(const char* cszTag, const char* cszAddr
     int bWorkerStarted = 0;
     NTreadHttpClient* pJob = nullptr;
 
-    // Make room first, so that nothing can fail between taking the job and listing it.
+    // Make room first, so that nothing can fail between taking the job and listing it. The room
+    // doubles when it runs out, so a burst of jobs copies the list a logarithmic number of times.
     try
     {
-        m_RunningList.reserve(m_RunningList.size() + 1);
+        if (m_RunningList.size() == m_RunningList.capacity())
+            m_RunningList.reserve(m_RunningList.size() * 2 + 8);
         bRoomReserved = 1;
     }
     catch (const std::exception&)
