@@ -4,8 +4,9 @@
 
 struct NThreadState;
 
-// Owns at most one thread. Create, Destroy and the destructor are called by one thread at a
-// time (the owner), never by the thread the wrapper started.
+// Owns at most one function running on a thread of its own. The threads are the process's: one
+// whose function returned waits a while for the next. Create, Destroy and the destructor are
+// called by one thread at a time (the owner), never by the function's thread.
 class ENGINECORE_API NThread
 {
 public:
@@ -15,12 +16,13 @@ public:
     NThread(const NThread&) = delete;
     NThread& operator=(const NThread&) = delete;
 
-    // Starts a thread that calls pfnThreadFunction(pvArg) once and ends when it returns.
-    // Returns 1 at once, or 0 when no thread could be started (or one is already owned).
+    // Has pfnThreadFunction(pvArg) called once on a thread: a waiting one, or one started off the
+    // caller's thread. Returns 1 at once, or 0 when no thread exists and none could be started
+    // (or a function is already owned). Never throws.
     int Create(void (*pfnThreadFunction)(void*), void* pvArg);
 
-    // Returns only after the thread started by Create has ended. Harmless on a wrapper whose
-    // thread never started or was already destroyed. Returns 1 when a thread was joined, else 0.
+    // Returns only after the function handed to Create has returned. Harmless on a wrapper that
+    // never had one or was already destroyed. Returns 1 when a function was waited for, else 0.
     int Destroy();
 
 private:
