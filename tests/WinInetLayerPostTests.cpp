@@ -55,13 +55,14 @@ TEST_F(WinInetTest, CapturedPostIsExactlyWhatTheLibrarySends)
     EXPECT_EQ(Got.Header("Accept"), "*/*");
     EXPECT_EQ(Got.Header("Content-Type"), "multipart/form-data; boundary=" NW_POST_BOUNDARY);
     EXPECT_EQ(Got.Header("Content-Length"), "70000");
+    EXPECT_EQ(Got.Header("Connection"), "Keep-Alive"); // HTTP/1.0 keeps the connection only when asked
     // Each once, and nothing else: no Expect, no chunks, no compression.
     std::vector<std::string> Names;
     for (const auto& Header : Got.Headers)
         Names.push_back(Header.first);
     std::sort(Names.begin(), Names.end());
-    EXPECT_EQ(Names,
-              (std::vector<std::string>{"Accept", "Content-Length", "Content-Type", "Host", "User-Agent"}))
+    EXPECT_EQ(Names, (std::vector<std::string>{"Accept", "Connection", "Content-Length", "Content-Type",
+                                               "Host", "User-Agent"}))
         << Got.RawHead;
     EXPECT_TRUE(Got.bBodyComplete);
     EXPECT_TRUE(Got.Body == Body) << "body differs, " << Got.Body.size() << " bytes";

@@ -217,6 +217,9 @@ std::vector<std::string> InetRequest::CurlHeaderLines() const
         if (!Headers.Has("Cache-Control"))
             Lines.push_back("Cache-Control: no-cache");
     }
+    // An HTTP/1.0 connection closes after its answer unless the request asks to keep it.
+    if (m_bHttp10 && (m_dwFlags & INTERNET_FLAG_KEEP_CONNECTION) && !Headers.Has("Connection"))
+        Lines.push_back("Connection: Keep-Alive");
     // "Name:" removes a header that libcurl would add by itself.
     if (!Headers.Has("Accept"))
         Lines.push_back("Accept:");

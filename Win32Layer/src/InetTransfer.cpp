@@ -1,5 +1,6 @@
 #include "InetTransfer.h"
 
+#include "InetConnections.h"
 #include "InetProxy.h"
 #include "InetResult.h"
 
@@ -122,7 +123,9 @@ DWORD InetTransfer::Init()
     m_pMulti = curl_multi_init();
     if (m_pMulti == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
-    curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 2L);
+    // The cache is the process's (InetConnections.h); this bounds it whichever handle returns a
+    // connection to it.
+    curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
     return ERROR_SUCCESS;
 }
 
@@ -187,6 +190,7 @@ DWORD InetTransfer::Configure(const ExchangeRequest& Request)
         curl_easy_setopt(pEasy, CURLOPT_USERAGENT, Request.pSettings->Agent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, m_pCurlHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
+    UseConnectionCache(pEasy);
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     return ERROR_SUCCESS;
 }
