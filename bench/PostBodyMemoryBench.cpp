@@ -75,7 +75,7 @@ BuildFigures BuildBody(const std::string& Path)
     const auto Start = std::chrono::steady_clock::now();
     Figures.bBuilt = Client.GetPostBuffer(&pbyBody, &Figures.dwBodySize) == 1;
     Figures.dMilliseconds = MillisecondsSince(Start);
-    delete[] pbyBody;
+    NW_BodyFree(pbyBody);
     return Figures;
 }
 

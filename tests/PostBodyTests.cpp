@@ -132,7 +132,7 @@ Built Build(NW_HttpClient& Client)
     if (Result.nResult == 1)
     {
         Result.Body.assign(reinterpret_cast<const char*>(pbyBody), dwSize);
-        delete[] pbyBody;
+        NW_BodyFree(pbyBody);
     }
     else
         Result.bOutUntouched = pbyBody == &bySentinel && dwSize == 0xA5A5A5A5u;

@@ -31,7 +31,7 @@ std::string BuildBody(NW_HttpClient& Client)
     DWORD dwSize = 0;
     EXPECT_EQ(1, Client.GetPostBuffer(&pbyBody, &dwSize));
     const std::string Body(reinterpret_cast<const char*>(pbyBody), dwSize);
-    delete[] pbyBody;
+    NW_BodyFree(pbyBody);
     return Body;
 }
 
@@ -79,13 +79,12 @@ TEST(TransferWireTest, PostGoesOutAsHttp10WithExactlyItsHeadersAndBody)
                        [](unsigned char c) { return std::tolower(c); });
         Names.insert(Name);
     }
-    std::multiset<std::string> Allowed = {"host", "user-agent", "accept", "content-type", "content-length"};
+    // "Connection: Keep-Alive" goes with INTERNET_FLAG_KEEP_CONNECTION on HTTP/1.0.
+    std::multiset<std::string> Allowed = {"host",         "user-agent",     "accept",
+                                          "content-type", "content-length", "connection"};
+    EXPECT_EQ("Keep-Alive", Request.Header("Connection"));
     if (tarn::test::RunningUnderWine())
-    {
-        // Wine's WinINet adds these for INTERNET_FLAG_KEEP_CONNECTION and INTERNET_FLAG_RELOAD.
-        Allowed.insert("connection");
-        Allowed.insert("cache-control");
-    }
+        Allowed.insert("cache-control"); // Wine's WinINet adds it for INTERNET_FLAG_RELOAD
     std::multiset<std::string> Unexpected;
     std::set_difference(Names.begin(), Names.end(), Allowed.begin(), Allowed.end(),
                         std::inserter(Unexpected, Unexpected.end()));

@@ -23,7 +23,7 @@ TEST_F(WinInetTest, PostLikeTheLibrarySendsWhatRequestPostSends)
     DWORD dwSize = 0;
     ASSERT_EQ(1, Client.GetPostBuffer(&pbyBody, &dwSize));
     const std::string Body(reinterpret_cast<const char*>(pbyBody), dwSize);
-    delete[] pbyBody;
+    NW_BodyFree(pbyBody);
     ASSERT_EQ(1, Client.RequestPost("127.0.0.1", "/form", m_Server.Port()));
 
     Handle Session(tarn::OpenLibrarySession());

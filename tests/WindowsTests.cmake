@@ -46,7 +46,7 @@ function(tarn_add_windows_test name)
 endfunction()
 
 tarn_add_windows_test(EngineCoreTests EngineCoreTests.cpp LIBS EngineCore)
-tarn_add_windows_test(InteractionParamTests InteractionParamTests.cpp HttpClientParamTests.cpp
+tarn_add_windows_test(InteractionParamTests InteractionParamTests.cpp HttpClientParamTests.cpp BodyMemoryTests.cpp
     LIBS TarnInteractionCore)
 tarn_add_windows_test(ExportTests ExportTests.cpp LIBS TarnInteraction)
 target_compile_definitions(ExportTests PRIVATE TARN_LIBRARY_PATH="TarnInteraction.dll")

@@ -1,23 +1,23 @@
 #include "NW_ByteBuffer.h"
 
-#include <cstdlib>
+#include "NW_BodyMemory.h"
 
 NW_ByteBuffer::NW_ByteBuffer() : m_pbyData(nullptr), m_uLength(0), m_uCapacity(0) {}
 
 NW_ByteBuffer::~NW_ByteBuffer()
 {
-    std::free(m_pbyData);
+    NW_BodyFree(m_pbyData);
 }
 
 int NW_ByteBuffer::SetLength(size_t uLength)
 {
     if (uLength > m_uCapacity)
     {
-        // realloc moves large blocks by remapping pages, without copying or touching the new room.
-        void* pvNew = std::realloc(m_pbyData, uLength);
-        if (pvNew == nullptr)
+        // Large blocks move their pages instead of copying, and the new room is not touched.
+        unsigned char* pbyNew = NW_BodyResize(m_pbyData, uLength);
+        if (pbyNew == nullptr)
             return 0;
-        m_pbyData = static_cast<unsigned char*>(pvNew);
+        m_pbyData = pbyNew;
         m_uCapacity = uLength;
     }
     m_uLength = uLength;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NW_BodyMemory.h"
 #include "NW_ByteBuffer.h"
 #include "NW_Platform.h"
 
@@ -40,8 +41,8 @@ public:
     int GetPostParam(int nIndex, char** ppszRetParamName, char** ppRetParamValue);
     int ClearPostParam();
 
-    // Builds the multipart/form-data body of the current parameters into a new array that the
-    // caller releases with delete[].
+    // Builds the multipart/form-data body of the current parameters into a new block that the
+    // caller releases with NW_BodyFree.
     int GetPostBuffer(unsigned char** ppbyPostBuffer, DWORD* pdwPostBufferSize);
 
     int GetPostParamCount() const { return static_cast<int>(m_PostList.size()); }

@@ -190,7 +190,7 @@ int NW_HttpClient::GetPostBuffer(unsigned char** ppbyPostBuffer, DWORD* pdwPostB
     NWLOG_PROCESS_ERROR(ullBodySize <= NW_POST_BODY_MAX_SIZE);
 
     // Only the bytes that pass 2 writes are ever sent: no zeroing.
-    pbyBody = new (std::nothrow) unsigned char[static_cast<size_t>(ullBodySize)];
+    pbyBody = NW_BodyAlloc(static_cast<size_t>(ullBodySize));
     NWLOG_PROCESS_ERROR(pbyBody);
 
     // Pass 2: write the parts in list order. The texts are the ones measured in pass 1; a file
@@ -255,7 +255,7 @@ Exit0:
         CloseHandle(hFile);
         hFile = INVALID_HANDLE_VALUE;
     }
-    delete[] pbyBody;
+    NW_BodyFree(pbyBody);
     delete[] pdwFileRoom;
     return nResult;
 }

@@ -141,7 +141,7 @@ Exit0:
             NWLogPrintf(NWLOG_DEBUG, "Response status code : %d\n", static_cast<int>(dwStatusCode));
         m_ResponseBuffer.Clear();
     }
-    delete[] pbyPostBuffer;
+    NW_BodyFree(pbyPostBuffer);
     CloseTransferHandles();
     // A POST consumes its parameters, whatever the outcome.
     ClearPostParam();
