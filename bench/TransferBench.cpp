@@ -3,50 +3,20 @@
 //
 // Usage: TransferBench [get-MiB=256] [jobs=2000]
 // The loopback server runs in a child process, so its memory is not counted here.
+#include "BenchServer.h"
 #include "BenchSupport.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
-#include "TarnServer.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {
-// Forks a child that serves on a free loopback port until killed; returns the port.
-int StartServerProcess(pid_t* pPid)
-{
-    int rgnPipe[2];
-    if (pipe(rgnPipe) != 0)
-        return 0;
-    const pid_t Pid = fork();
-    if (Pid == 0)
-    {
-        close(rgnPipe[0]);
-        tarn::TarnServer Server;
-        const int nPort = Server.Start();
-        if (write(rgnPipe[1], &nPort, sizeof(nPort)) != sizeof(nPort))
-            _exit(1);
-        close(rgnPipe[1]);
-        while (true)
-            pause();
-    }
-    close(rgnPipe[1]);
-    int nPort = 0;
-    if (read(rgnPipe[0], &nPort, sizeof(nPort)) != sizeof(nPort))
-        nPort = 0;
-    close(rgnPipe[0]);
-    *pPid = Pid;
-    return nPort;
-}
-
 int g_nDelivered = 0;
 int g_nFailed = 0;
 void OnSend(const char*, int bResult)
@@ -109,7 +79,6 @@ int main(int argc, char** argv)
     std::printf("Poll with nothing running: %.1f ns per call\n", dPollNs);
     pInteraction->Release();
 
-    kill(ServerPid, SIGKILL);
-    waitpid(ServerPid, nullptr, 0);
+    StopServerProcess(ServerPid);
     return g_nFailed == 0 ? 0 : 1;
 }

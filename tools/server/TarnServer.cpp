@@ -124,8 +124,14 @@ void TarnServer::Install()
     httplib::Server& Svr = *m_pServer;
     // Room for many clients at once: the tests keep a thousand requests in flight. One request per
     // connection, so no worker waits on an idle keep-alive connection.
-    Svr.new_task_queue = [] { return new httplib::ThreadPool(48); };
-    Svr.set_keep_alive_max_count(1);
+    // A kept connection holds a worker while it waits idle, hence the larger pool then.
+    const size_t uThreads = m_bKeepAlive ? 256 : 48;
+    Svr.new_task_queue = [uThreads] { return new httplib::ThreadPool(uThreads); };
+    Svr.set_keep_alive_max_count(m_bKeepAlive ? 100 : 1);
+    Svr.set_keep_alive_timeout(2);
+    // The head and the body go out in separate writes; without this the body of an answer on a
+    // kept connection waits for the client's delayed acknowledgement of the head (40 ms).
+    Svr.set_tcp_nodelay(true);
     Svr.set_pre_routing_handler(
         [this](const httplib::Request&, httplib::Response&)
         {

@@ -55,6 +55,9 @@ public:
     // Binds 127.0.0.1 (nPort 0: any free port) and serves on a thread of its own. Returns the
     // port, or 0 when it could not bind.
     int Start(int nPort = 0);
+    // Before Start: keep connections for up to 100 requests each (idle for at most 2 s), served by
+    // 256 threads, as a production server would; by default each connection carries one request.
+    void EnableKeepAlive() { m_bKeepAlive = true; }
     void Stop();
     int Port() const { return m_nPort; }
     std::string BaseUrl() const; // "http://127.0.0.1:<port>"
@@ -72,6 +75,7 @@ private:
         void operator()(httplib::Server* pServer) const;
     };
     std::unique_ptr<httplib::Server, ServerDeleter> m_pServer;
+    bool m_bKeepAlive = false;
     std::thread m_Thread;
     int m_nPort = 0;
     mutable std::mutex m_Mutex;

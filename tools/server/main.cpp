@@ -19,13 +19,16 @@ void OnSignal(int)
 int main(int argc, char** argv)
 {
     int nPort = 0;
+    bool bKeepAlive = false;
     for (int i = 1; i < argc; ++i)
     {
         if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
             nPort = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--keep-alive") == 0)
+            bKeepAlive = true;
         else
         {
-            std::fprintf(stderr, "usage: tarn_server [--port N]\n");
+            std::fprintf(stderr, "usage: tarn_server [--port N] [--keep-alive]\n");
             return 2;
         }
     }
@@ -33,6 +36,8 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, OnSignal);
 
     tarn::TarnServer Server;
+    if (bKeepAlive)
+        Server.EnableKeepAlive();
     if (Server.Start(nPort) == 0)
     {
         std::fprintf(stderr, "tarn_server: cannot bind 127.0.0.1:%d\n", nPort);

@@ -1,0 +1,372 @@
+// The library and curl side by side, in one run, against the same loopback server (tarn_server's
+// handlers with keep-alive, in a child process). Prints one table; ratios are the library's figure
+// over curl's, so below 1 is faster or smaller.
+//
+// Usage: SideBySideBench [MiB=256] [jobs=1000]
+// The burst comes first, while the process is cold: no worker thread exists yet.
+#include "BenchServer.h"
+#include "BenchSupport.h"
+#include "NTarnInteraction.h"
+#include "NW_HttpClient.h"
+
+#include <curl/curl.h>
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point Start)
+{
+    return std::chrono::duration<double>(Clock::now() - Start).count();
+}
+
+double Percentile(std::vector<double> Values, double dShare)
+{
+    std::sort(Values.begin(), Values.end());
+    return Values[static_cast<size_t>(dShare * static_cast<double>(Values.size() - 1))];
+}
+
+int OpenDescriptors()
+{
+    int nCount = 0;
+    if (DIR* pDir = opendir("/proc/self/fd"))
+    {
+        while (dirent* pEntry = readdir(pDir))
+            nCount += pEntry->d_name[0] != '.';
+        closedir(pDir);
+        --nCount; // the directory's own
+    }
+    return nCount;
+}
+
+// What the running transfers hold, sampled while the most worker threads were busy: each
+// transfer runs on a worker of its own, so busy workers count the transfers in flight.
+struct Holding
+{
+    long lBusyThreads = 0;
+    int nDescriptors = 0;
+    int nRequestsListed = 0; // dispatched and not yet delivered, queued ones included
+};
+
+struct Run
+{
+    NTarnInteraction* pInteraction = nullptr;
+    std::string Base;
+    int nJobs = 0;
+    int nDelivered = 0;
+    int nFailed = 0;
+    std::vector<double> CallMicroseconds;
+};
+Run g_Run;
+
+double TimedRequest()
+{
+    const Clock::time_point Start = Clock::now();
+    const int nOk =
+        g_Run.pInteraction->Request("job", g_Run.Base.c_str(), "/bytes/100", "", 0,
+                                    [](const char*, int bResult, const unsigned char*, unsigned int)
+                                    {
+                                        ++g_Run.nDelivered;
+                                        g_Run.nFailed += bResult ? 0 : 1;
+                                    });
+    const double dMicroseconds = std::chrono::duration<double, std::micro>(Clock::now() - Start).count();
+    g_Run.nFailed += nOk ? 0 : 1;
+    g_Run.nDelivered += nOk ? 0 : 1;
+    return dMicroseconds;
+}
+
+double Burst(Holding& Held)
+{
+    const int nBaseFds = OpenDescriptors();
+    const long lBaseThreads = ReadStatusKb("Threads");
+    const Clock::time_point Start = Clock::now();
+    for (int i = 0; i < g_Run.nJobs; ++i)
+        g_Run.CallMicroseconds.push_back(TimedRequest());
+    while (g_Run.nDelivered < g_Run.nJobs)
+    {
+        // The starter thread is not a transfer's.
+        const long lBusy = ReadStatusKb("Threads") - lBaseThreads - 1;
+        if (lBusy > Held.lBusyThreads)
+        {
+            Held.lBusyThreads = lBusy;
+            Held.nDescriptors = OpenDescriptors() - nBaseFds;
+            Held.nRequestsListed =
+                g_Run.pInteraction->GetRunningCount() - g_Run.pInteraction->GetFinishedCount();
+        }
+        g_Run.pInteraction->Poll();
+    }
+    return SecondsSince(Start);
+}
+
+// Each request is started from the previous one's callback.
+void OnChained(const char*, int bResult, const unsigned char*, unsigned int)
+{
+    ++g_Run.nDelivered;
+    g_Run.nFailed += bResult ? 0 : 1;
+    if (g_Run.nDelivered >= g_Run.nJobs)
+        return;
+    const Clock::time_point Start = Clock::now();
+    const int nOk = g_Run.pInteraction->Request("job", g_Run.Base.c_str(), "/bytes/100", "", 0, &OnChained);
+    g_Run.CallMicroseconds.push_back(std::chrono::duration<double, std::micro>(Clock::now() - Start).count());
+    if (!nOk)
+        g_Run.nDelivered = g_Run.nJobs; // ends the run, counted as failed
+    g_Run.nFailed += nOk ? 0 : 1;
+}
+
+double Chain()
+{
+    g_Run.nDelivered = 0;
+    g_Run.CallMicroseconds.clear();
+    const Clock::time_point Start = Clock::now();
+    g_Run.pInteraction->Request("job", g_Run.Base.c_str(), "/bytes/100", "", 0, &OnChained);
+    while (g_Run.nDelivered < g_Run.nJobs)
+        g_Run.pInteraction->Poll();
+    return SecondsSince(Start);
+}
+
+// curl (the program) over the same URLs, in parallel or in order, with connection reuse.
+double CurlCommand(const std::string& Base, int nJobs, bool bParallel)
+{
+    const std::string Config = "/tmp/side-by-side-curl.cfg";
+    {
+        std::ofstream Out(Config);
+        for (int i = 0; i < nJobs; ++i)
+            Out << "url = \"" << Base << "/bytes/100\"\noutput = \"/dev/null\"\n";
+    }
+    const std::string Command =
+        std::string("curl -s --fail ") + (bParallel ? "--parallel --parallel-max 100 " : "") + "-K " + Config;
+    const Clock::time_point Start = Clock::now();
+    const int nStatus = std::system(Command.c_str());
+    const double dSeconds = SecondsSince(Start);
+    std::remove(Config.c_str());
+    if (nStatus != 0)
+        std::fprintf(stderr, "curl failed: %d\n", nStatus);
+    return dSeconds;
+}
+
+struct Transfer
+{
+    double dSeconds = 0;
+    double dPeakMiB = 0; // above the resident size before the transfer
+    bool bOk = false;
+};
+
+template <typename Body> Transfer Measure(Body&& Run)
+{
+    Transfer Result;
+    ResetPeakRss();
+    const long lBaseKb = ReadStatusKb("VmRSS");
+    const Clock::time_point Start = Clock::now();
+    Result.bOk = Run();
+    Result.dSeconds = SecondsSince(Start);
+    Result.dPeakMiB = static_cast<double>(ReadStatusKb("VmHWM") - lBaseKb) / 1024;
+    return Result;
+}
+
+struct GrowingBuffer
+{
+    char* pData = nullptr;
+    size_t uSize = 0;
+    size_t uRoom = 0;
+};
+
+size_t AppendToBuffer(char* pData, size_t uSize, size_t uCount, void* pvBuffer)
+{
+    GrowingBuffer& Buffer = *static_cast<GrowingBuffer*>(pvBuffer);
+    const size_t uBytes = uSize * uCount;
+    if (Buffer.uSize + uBytes > Buffer.uRoom)
+    {
+        const size_t uRoom = std::max(Buffer.uRoom * 2, Buffer.uSize + uBytes);
+        char* pNew = static_cast<char*>(std::realloc(Buffer.pData, uRoom));
+        if (pNew == nullptr)
+            return 0;
+        Buffer.pData = pNew;
+        Buffer.uRoom = uRoom;
+    }
+    std::memcpy(Buffer.pData + Buffer.uSize, pData, uBytes);
+    Buffer.uSize += uBytes;
+    return uBytes;
+}
+
+bool CurlGet(const std::string& Url, size_t uExpected)
+{
+    GrowingBuffer Buffer;
+    CURL* pEasy = curl_easy_init();
+    curl_easy_setopt(pEasy, CURLOPT_URL, Url.c_str());
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, &AppendToBuffer);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, &Buffer);
+    const bool bOk = curl_easy_perform(pEasy) == CURLE_OK && Buffer.uSize == uExpected;
+    curl_easy_cleanup(pEasy);
+    std::free(Buffer.pData);
+    return bOk;
+}
+
+struct StagedBody
+{
+    const char* pData;
+    size_t uSize;
+    size_t uPos;
+};
+
+size_t ReadStaged(char* pOut, size_t uSize, size_t uCount, void* pvBody)
+{
+    StagedBody& Body = *static_cast<StagedBody*>(pvBody);
+    const size_t uBytes = std::min(uSize * uCount, Body.uSize - Body.uPos);
+    std::memcpy(pOut, Body.pData + Body.uPos, uBytes);
+    Body.uPos += uBytes;
+    return uBytes;
+}
+
+// The file read whole into memory, then posted as one multipart file part.
+bool CurlPost(const std::string& Url, const std::string& Path, size_t uSize)
+{
+    std::vector<char> Staged(uSize);
+    std::FILE* pFile = std::fopen(Path.c_str(), "rb");
+    const bool bRead = pFile != nullptr && std::fread(Staged.data(), 1, uSize, pFile) == uSize;
+    if (pFile != nullptr)
+        std::fclose(pFile);
+    StagedBody Body{Staged.data(), uSize, 0};
+    CURL* pEasy = curl_easy_init();
+    curl_mime* pMime = curl_mime_init(pEasy);
+    curl_mimepart* pPart = curl_mime_addpart(pMime);
+    curl_mime_name(pPart, "file");
+    curl_mime_filename(pPart, "body.bin");
+    curl_mime_data_cb(pPart, static_cast<curl_off_t>(uSize), &ReadStaged, nullptr, nullptr, &Body);
+    curl_easy_setopt(pEasy, CURLOPT_URL, Url.c_str());
+    curl_easy_setopt(pEasy, CURLOPT_MIMEPOST, pMime);
+    GrowingBuffer Answer;
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, &AppendToBuffer);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, &Answer);
+    long lStatus = 0;
+    const bool bSent = curl_easy_perform(pEasy) == CURLE_OK;
+    curl_easy_getinfo(pEasy, CURLINFO_RESPONSE_CODE, &lStatus);
+    curl_easy_cleanup(pEasy);
+    curl_mime_free(pMime);
+    std::free(Answer.pData);
+    return bRead && bSent && lStatus == 200;
+}
+
+bool WritePatternFile(const std::string& Path, size_t uSize)
+{
+    std::ofstream Out(Path, std::ios::binary);
+    std::vector<char> Block(1 << 20);
+    for (size_t i = 0; i < Block.size(); ++i)
+        Block[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    for (size_t uDone = 0; uDone < uSize; uDone += Block.size())
+        Out.write(Block.data(), static_cast<std::streamsize>(std::min(Block.size(), uSize - uDone)));
+    return static_cast<bool>(Out);
+}
+
+void Row(const char* pszMeasure, const std::string& Library, const std::string& Curl,
+         const std::string& Ratio, const char* pszGoal)
+{
+    std::printf("| %-44s | %-18s | %-18s | %-7s | %-16s |\n", pszMeasure, Library.c_str(), Curl.c_str(),
+                Ratio.c_str(), pszGoal);
+}
+
+std::string Format(const char* pszFormat, double dValue)
+{
+    char szText[64];
+    std::snprintf(szText, sizeof(szText), pszFormat, dValue);
+    return szText;
+}
+
+std::string Calls(const std::vector<double>& Micros)
+{
+    return Format("%.1f", Percentile(Micros, 0.5)) + " / " + Format("%.1f us", Percentile(Micros, 0.99));
+}
+
+std::string TransferText(const Transfer& Figures)
+{
+    return Format("%.3f s", Figures.dSeconds) + Format(", %.0f MiB", Figures.dPeakMiB) +
+           (Figures.bOk ? "" : " FAIL");
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const size_t uMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    g_Run.nJobs = argc > 2 ? std::atoi(argv[2]) : 1000;
+
+    pid_t ServerPid = 0;
+    const int nPort = StartServerProcess(&ServerPid, true);
+    if (nPort == 0)
+    {
+        std::fprintf(stderr, "cannot start the server\n");
+        return 1;
+    }
+    g_Run.Base = "http://127.0.0.1:" + std::to_string(nPort);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+
+    g_Run.pInteraction = static_cast<NTarnInteraction*>(CreateTarnInteraction());
+    Holding Held;
+    const double dBurst = Burst(Held);
+    const std::vector<double> BurstCalls = g_Run.CallMicroseconds;
+    const int nBurstFailed = g_Run.nFailed;
+    g_Run.nFailed = 0;
+    const double dChain = Chain();
+    const std::vector<double> ChainCalls = g_Run.CallMicroseconds;
+    const int nChainFailed = g_Run.nFailed;
+    g_Run.pInteraction->Release();
+
+    const double dCurlBurst = CurlCommand(g_Run.Base, g_Run.nJobs, true);
+    const double dCurlChain = CurlCommand(g_Run.Base, g_Run.nJobs, false);
+
+    const size_t uBytes = uMiB << 20;
+    const std::string BigUrl = g_Run.Base + "/bytes/" + std::to_string(uBytes);
+    const Transfer LibGet = Measure(
+        [&]
+        {
+            NW_HttpClient Client;
+            return Client.RequestGet(g_Run.Base.c_str(), ("/bytes/" + std::to_string(uBytes)).c_str()) == 1;
+        });
+    const Transfer CurlGetFigures = Measure([&] { return CurlGet(BigUrl, uBytes); });
+
+    const std::string FilePath = "/tmp/side-by-side-post.bin";
+    const bool bFile = WritePatternFile(FilePath, uBytes);
+    const Transfer LibPost = Measure(
+        [&]
+        {
+            NW_HttpClient Client;
+            return bFile && Client.AddPostParam(eBinaryFile, "file", FilePath.c_str()) == 1 &&
+                   Client.RequestPost("127.0.0.1", "/upload", nPort) == 1;
+        });
+    const Transfer CurlPostFigures =
+        Measure([&] { return CurlPost(g_Run.Base + "/upload", FilePath, uBytes); });
+    std::remove(FilePath.c_str());
+    StopServerProcess(ServerPid);
+
+    std::printf("%d GETs of 100 bytes and a %zu MiB GET and file POST against tarn_server (keep-alive)\n",
+                g_Run.nJobs, uMiB);
+    Row("Measure", "TarnInteraction", "curl / libcurl", "ratio", "goal");
+    Row("--------------------------------------------", "------------------", "------------------", "-------",
+        "----------------");
+    Row("Request call holds the host, burst: median/p99", Calls(BurstCalls), "", "", "<=20 / <=200 us");
+    Row("Request call holds the host, chained: med/p99", Calls(ChainCalls), "", "", "<=20 / <=100 us");
+    Row("GETs at once vs curl --parallel-max 100", Format("%.3f s", dBurst), Format("%.3f s", dCurlBurst),
+        Format("%.2f", dBurst / dCurlBurst), "<= 2.0");
+    Row("GETs one after another vs curl in order", Format("%.3f s", dChain), Format("%.3f s", dCurlChain),
+        Format("%.2f", dChain / dCurlChain), "<= 1.0");
+    const double dBusy = static_cast<double>(std::max(Held.lBusyThreads, 1L));
+    Row("Descriptors per request in flight", Format("%.2f", Held.nDescriptors / dBusy), "", "", "<= 2");
+    Row("Threads per request in flight", "1 (by design)", "", "", "");
+    Row("Large GET into memory: time, peak", TransferText(LibGet), TransferText(CurlGetFigures),
+        Format("%.2f", LibGet.dSeconds / CurlGetFigures.dSeconds), "<= 0.5, peak ~1x");
+    Row("Large file POST: time, peak", TransferText(LibPost), TransferText(CurlPostFigures),
+        Format("%.2f", LibPost.dSeconds / CurlPostFigures.dSeconds), "<= 0.5, peak ~1x");
+    std::printf(
+        "(sampled at %ld busy workers, %d descriptors, %d requests not yet delivered; failed: burst %d, "
+        "chained %d)\n",
+        Held.lBusyThreads, Held.nDescriptors, Held.nRequestsListed, nBurstFailed, nChainFailed);
+    return nBurstFailed + nChainFailed == 0 && LibGet.bOk && LibPost.bOk ? 0 : 1;
+}
