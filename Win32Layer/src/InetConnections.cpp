@@ -1,6 +1,6 @@
 #include "InetConnections.h"
 
-#include <mutex>
+#include <pthread.h>
 
 namespace tarn
 {
@@ -8,58 +8,61 @@ namespace inet
 {
 namespace
 {
-// One lock per kind of shared data; libcurl names the kind in each call.
-class ShareLocks
+// The thread's share, closed with its connections when the thread ends. A key rather than a
+// thread_local: the library may be loaded with dlopen, where a thread_local would be allocated
+// on first use and glibc ends the process when that fails.
+class ThreadShares
 {
 public:
-    std::mutex& For(curl_lock_data eData)
+    ThreadShares() : m_bKey(pthread_key_create(&m_Key, &Close) == 0) {}
+
+    CURLSH* ForThisThread()
     {
-        const int nIndex = static_cast<int>(eData);
-        return m_Locks[nIndex >= 0 && nIndex < CURL_LOCK_DATA_LAST ? nIndex : 0];
+        if (!m_bKey)
+            return nullptr;
+        CURLSH* pShare = static_cast<CURLSH*>(pthread_getspecific(m_Key));
+        if (pShare == nullptr)
+        {
+            pShare = Create();
+            if (pShare != nullptr && pthread_setspecific(m_Key, pShare) != 0)
+            {
+                curl_share_cleanup(pShare);
+                pShare = nullptr;
+            }
+        }
+        return pShare;
     }
 
 private:
-    std::mutex m_Locks[CURL_LOCK_DATA_LAST];
-};
-
-void LockShare(CURL*, curl_lock_data eData, curl_lock_access, void* pvLocks)
-{
-    static_cast<ShareLocks*>(pvLocks)->For(eData).lock();
-}
-
-void UnlockShare(CURL*, curl_lock_data eData, void* pvLocks)
-{
-    static_cast<ShareLocks*>(pvLocks)->For(eData).unlock();
-}
-
-CURLSH* CreateShare()
-{
-    static ShareLocks s_Locks; // outlives every exchange: never destroyed before exit
-    CURLSH* pShare = curl_share_init();
-    if (pShare == nullptr)
-        return nullptr;
-    const bool bOk = curl_share_setopt(pShare, CURLSHOPT_LOCKFUNC, &LockShare) == CURLSHE_OK &&
-                     curl_share_setopt(pShare, CURLSHOPT_UNLOCKFUNC, &UnlockShare) == CURLSHE_OK &&
-                     curl_share_setopt(pShare, CURLSHOPT_USERDATA, &s_Locks) == CURLSHE_OK &&
-                     curl_share_setopt(pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK &&
-                     curl_share_setopt(pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
-                     curl_share_setopt(pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
-    if (!bOk)
+    static CURLSH* Create()
     {
-        curl_share_cleanup(pShare);
-        return nullptr;
+        CURLSH* pShare = curl_share_init();
+        if (pShare == nullptr)
+            return nullptr;
+        if (curl_share_setopt(pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK ||
+            curl_share_setopt(pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK ||
+            curl_share_setopt(pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK)
+        {
+            curl_share_cleanup(pShare);
+            return nullptr;
+        }
+        return pShare;
     }
-    return pShare;
-}
+
+    static void Close(void* pvShare) { curl_share_cleanup(static_cast<CURLSH*>(pvShare)); }
+
+    pthread_key_t m_Key{};
+    bool m_bKey;
+};
 } // namespace
 
 void UseConnectionCache(CURL* pEasy)
 {
-    // Made once, never cleaned up: exchanges on other threads may use it until the process ends.
-    static CURLSH* const s_pShare = CreateShare();
-    if (s_pShare == nullptr)
+    static ThreadShares s_Shares; // never deleted: the key must outlive every thread
+    CURLSH* pShare = s_Shares.ForThisThread();
+    if (pShare == nullptr)
         return;
-    curl_easy_setopt(pEasy, CURLOPT_SHARE, s_pShare);
+    curl_easy_setopt(pEasy, CURLOPT_SHARE, pShare);
     curl_easy_setopt(pEasy, CURLOPT_MAXAGE_CONN, kIdleConnectionSeconds);
 }
 } // namespace inet

@@ -123,7 +123,7 @@ DWORD InetTransfer::Init()
     m_pMulti = curl_multi_init();
     if (m_pMulti == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
-    // The cache is the process's (InetConnections.h); this bounds it whichever handle returns a
+    // The cache is the thread's (InetConnections.h); this bounds it whichever handle returns a
     // connection to it.
     curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
     return ERROR_SUCCESS;

@@ -11,10 +11,11 @@
 // - Header order on the wire is libcurl's: request line, Host, User-Agent, then the caller's
 //   headers in their order, then the no-cache headers. WinINet sends the caller's headers in the
 //   order they were added, around its own. The set of headers is the same.
-// - Kept connections live in one cache for the process (InetConnections.h), as WinINet's do; an
-//   HTTP/1.0 request with INTERNET_FLAG_KEEP_CONNECTION sends "Connection: Keep-Alive", as Wine's
-//   WinINet does. The cache holds at most 64 connections, and an idle one is reused for at most
-//   30 s; libcurl closes one that is past that, or that the server closed, when it next looks.
+// - Kept connections are reused across request and session handles, as WinINet's are, but only on
+//   the thread that opened them: libcurl does not support one connection cache used by several
+//   threads at once (InetConnections.h). A thread's cache holds at most 4 connections, an idle
+//   one is reused for at most 30 s, and the cache closes when its thread ends. An HTTP/1.0 request
+//   with INTERNET_FLAG_KEEP_CONNECTION sends "Connection: Keep-Alive", as Wine's WinINet does.
 // - A 307 or 308 answer to a request with a body is followed only when the body is at most
 //   64 KiB: that much is copied while it is written, so it can be sent again. A larger body is
 //   never copied, and the 307 or 308 is then handed to the caller as the final answer.
