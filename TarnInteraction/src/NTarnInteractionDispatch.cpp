@@ -161,6 +161,10 @@ void NTarnInteraction::Poll()
     if (pJob == nullptr)
         return;
 
+    // The worker has stored its last result; once its thread is waiting again, a request started
+    // by the callback goes to it, and to the connection it keeps.
+    pJob->m_Thread.Destroy();
+
     // The job is out of the list, so the callback may call anything, Release included; after it
     // only the job is touched.
     if (pJob->m_pfnCallback != nullptr)
