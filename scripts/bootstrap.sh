@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcurl4-openssl-dev libssl-dev libcpp-httplib-dev python3 clang-format "$@")
+          libcurl4-openssl-dev libssl-dev libcpp-httplib-dev python3 clang-format curl "$@")
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
