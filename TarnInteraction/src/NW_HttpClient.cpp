@@ -66,8 +66,9 @@ int NW_HttpClient::AddPostParam(PostParamType ePostParamType, const char* cszPar
         m_PostList.push_back(Param);
         bAppended = true;
     }
-    catch (const std::bad_alloc&)
+    catch (...)
     {
+        // bad_alloc, or length_error past the list's largest size: the list stays as it was.
     }
     NWLOG_PROCESS_ERROR(bAppended);
 
