@@ -240,3 +240,55 @@ TEST(TransferFaultTest, FailedDownloadLineMasksThePassword)
                   Capture.LinesWithoutNumbers());
     }
 }
+
+TEST(TransferFaultTest, ContentLengthThatDoesNotTellTheBodyLengthFailsTheTransfer)
+{
+    // Each would otherwise pass as a success with a body of a guessed length.
+    const char* rgcszBadLengths[] = {"Content-Length: 4\r\nContent-Length: 5",
+                                     "Content-Length: 1000abc",
+                                     "Content-Length: 4, 5",
+                                     "Content-Length: +4",
+                                     "Content-Length: 0x4",
+                                     "Content-Length:"};
+    for (const char* cszLengths : rgcszBadLengths)
+    {
+        ScriptedServer Server;
+        Server.Enqueue(ScriptedReply::Raw(std::string("HTTP/1.1 200 OK\r\n") + cszLengths + "\r\n\r\nabcd"));
+        NW_HttpClient Client;
+        LogCapture Capture;
+        EXPECT_EQ(0, Client.RequestGet(Server.Url("/").c_str(), ""));
+        EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
+                         "Failed to download `" + Server.Url("/") + "`, Error Code 12152.",
+                         "Response status code : 0\n"}),
+                  Capture.LinesWithoutNumbers())
+            << cszLengths;
+    }
+
+    ScriptedServer Server;
+    Server.Enqueue(
+        ScriptedReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nabcd"));
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
+    LogCapture Capture;
+    EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", Server.Port()));
+    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
+    EXPECT_EQ(ERROR_HTTP_INVALID_SERVER_RESPONSE, GetLastError());
+}
+
+TEST(TransferFaultTest, RepeatedContentLengthsThatAgreeAreTaken)
+{
+    ScriptedServer Server;
+    Server.Enqueue(
+        ScriptedReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\ncontent-length: 4\r\n\r\nabcd"));
+    Server.Enqueue(ScriptedReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4 , 4\r\n\r\nabcd"));
+    for (int i = 0; i < 2; ++i)
+    {
+        NW_HttpClient Client;
+        ASSERT_EQ(1, Client.RequestGet(Server.Url("/").c_str(), "")) << i;
+        unsigned char* pbyData = nullptr;
+        DWORD dwSize = 0;
+        ASSERT_EQ(1, Client.GetResponse(&pbyData, &dwSize));
+        EXPECT_EQ("abcd", std::string(reinterpret_cast<const char*>(pbyData), dwSize));
+    }
+}
