@@ -109,7 +109,8 @@ protected:
         StartServer();
         ASSERT_NE(0, s_nPort);
 
-        s_FilePath = testing::TempDir() + "tarn_torture_upload.bin";
+        // Unique per process: ctest runs the tests of this program in parallel processes.
+        s_FilePath = testing::TempDir() + "tarn_torture_upload_" + std::to_string(getpid()) + ".bin";
         std::ofstream(s_FilePath, std::ios::binary) << tarn::PatternBytes(kFileBytes);
 
         s_hModule = dlopen(TARN_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
