@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, when any is missing. Safe to run again.
+# Installs the Debian packages the build needs, and those named as arguments, when any is missing.
+# Safe to run again.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcurl4-openssl-dev libssl-dev libcpp-httplib-dev python3 clang-format)
+          libcurl4-openssl-dev libssl-dev libcpp-httplib-dev python3 clang-format "$@")
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -24,6 +24,34 @@ std::string Process(const std::string& Condition, const std::string& Function)
     return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in " + Function + "\n";
 }
 
+// A GET that fails before any answer arrived: the failed open, the download line with the
+// address as logged (LoggedUrl, when it differs from Url) and the platform's error, and status 0.
+void ExpectGetFailsUnanswered(const std::string& Url, int nError, const std::string& LoggedUrl = "")
+{
+    NW_HttpClient Client;
+    LogCapture Capture;
+    EXPECT_EQ(0, Client.RequestGet(Url.c_str(), ""));
+    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
+                     "Failed to download `" + (LoggedUrl.empty() ? Url : LoggedUrl) + "`, Error Code " +
+                         std::to_string(nError) + ".",
+                     "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
+}
+
+// A POST of one field to a server that fails it after the request went out: the transfer's own
+// line and a status of 0, the platform's error, and the parameters consumed.
+void ExpectPostFailsUnanswered(const ScriptedServer& Server, DWORD dwError)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
+    LogCapture Capture;
+    EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", Server.Port()));
+    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
+    EXPECT_EQ(dwError, GetLastError());
+    EXPECT_EQ(0, Client.GetPostParamCount());
+}
+
 std::string BuildBody(NW_HttpClient& Client)
 {
     unsigned char* pbyBody = nullptr;
@@ -157,40 +185,21 @@ TEST(TransferFaultTest, GarbageInsteadOfHttpIsAnInvalidResponse)
 {
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::Garbage());
-    NW_HttpClient Client;
-    LogCapture Capture;
-    EXPECT_EQ(0, Client.RequestGet(Server.Url("/").c_str(), ""));
-    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
-                     "Failed to download `" + Server.Url("/") + "`, Error Code 12152.",
-                     "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
+    ExpectGetFailsUnanswered(Server.Url("/"), 12152);
 }
 
 TEST(TransferFaultTest, PostClosedBeforeReplyFailsAtEndRequest)
 {
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::CloseBeforeReply());
-    NW_HttpClient Client;
-    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
-    LogCapture Capture;
-    EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", Server.Port()));
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
-    EXPECT_EQ(ERROR_INTERNET_CONNECTION_ABORTED, GetLastError());
-    EXPECT_EQ(0, Client.GetPostParamCount());
+    ExpectPostFailsUnanswered(Server, ERROR_INTERNET_CONNECTION_ABORTED);
 }
 
 TEST(TransferFaultTest, SilentServerEndsTheGetAfterItsTenSecondReceiveTimeOut)
 {
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::NeverAnswer());
-    NW_HttpClient Client;
-    LogCapture Capture;
-    EXPECT_EQ(0, Client.RequestGet(Server.Url("/silent").c_str(), ""));
-    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
-                     "Failed to download `" + Server.Url("/silent") + "`, Error Code 12002.",
-                     "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
+    ExpectGetFailsUnanswered(Server.Url("/silent"), 12002);
 }
 
 TEST(TransferFaultTest, BodyLargerThanTheBufferCanHoldFailsWhenTheHeadArrives)
@@ -230,15 +239,7 @@ TEST(TransferFaultTest, FailedDownloadLineMasksThePassword)
         {"http://127.0.0.1:" + Port + "/a:b@c", "http://127.0.0.1:" + Port + "/a:b@c"},
     };
     for (const auto& Case : Cases)
-    {
-        NW_HttpClient Client;
-        LogCapture Capture;
-        EXPECT_EQ(0, Client.RequestGet(Case.first.c_str(), ""));
-        EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
-                         "Failed to download `" + Case.second + "`, Error Code 12029.",
-                         "Response status code : 0\n"}),
-                  Capture.LinesWithoutNumbers());
-    }
+        ExpectGetFailsUnanswered(Case.first, 12029, Case.second);
 }
 
 TEST(TransferFaultTest, ContentLengthThatDoesNotTellTheBodyLengthFailsTheTransfer)
@@ -254,26 +255,14 @@ TEST(TransferFaultTest, ContentLengthThatDoesNotTellTheBodyLengthFailsTheTransfe
     {
         ScriptedServer Server;
         Server.Enqueue(ScriptedReply::Raw(std::string("HTTP/1.1 200 OK\r\n") + cszLengths + "\r\n\r\nabcd"));
-        NW_HttpClient Client;
-        LogCapture Capture;
-        EXPECT_EQ(0, Client.RequestGet(Server.Url("/").c_str(), ""));
-        EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
-                         "Failed to download `" + Server.Url("/") + "`, Error Code 12152.",
-                         "Response status code : 0\n"}),
-                  Capture.LinesWithoutNumbers())
-            << cszLengths;
+        SCOPED_TRACE(cszLengths);
+        ExpectGetFailsUnanswered(Server.Url("/"), 12152);
     }
 
     ScriptedServer Server;
     Server.Enqueue(
         ScriptedReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\nabcd"));
-    NW_HttpClient Client;
-    ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
-    LogCapture Capture;
-    EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", Server.Port()));
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
-    EXPECT_EQ(ERROR_HTTP_INVALID_SERVER_RESPONSE, GetLastError());
+    ExpectPostFailsUnanswered(Server, ERROR_HTTP_INVALID_SERVER_RESPONSE);
 }
 
 TEST(TransferFaultTest, RepeatedContentLengthsThatAgreeAreTaken)
