@@ -41,6 +41,13 @@ struct Param
 
 void DropLogLine(NWLOG_PRIORITY, const char*, void*) {}
 
+void RemoveDir()
+{
+    for (int i = 0; i < kMaxParams; ++i)
+        std::remove((g_Dir + "/f" + std::to_string(i)).c_str());
+    rmdir(g_Dir.c_str());
+}
+
 [[noreturn]] void Fail(const char* cszWhat)
 {
     std::fprintf(stderr, "post body: %s\n", cszWhat);
@@ -84,10 +91,16 @@ void WriteFile(const std::string& Path, const std::string& Bytes)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char szDir[] = "/tmp/tarn_fuzz_XXXXXX";
-    if (mkdtemp(szDir) == nullptr)
+    // Files are written for every input: memory-backed /dev/shm keeps that cheap where it exists.
+    char szShmDir[] = "/dev/shm/tarn_fuzz_XXXXXX";
+    char szTmpDir[] = "/tmp/tarn_fuzz_XXXXXX";
+    char* pszDir = mkdtemp(szShmDir);
+    if (pszDir == nullptr)
+        pszDir = mkdtemp(szTmpDir);
+    if (pszDir == nullptr)
         Fail("no temporary directory");
-    g_Dir = szDir;
+    g_Dir = pszDir;
+    std::atexit(&RemoveDir);
     NWLogSetSink(&DropLogLine, nullptr);
     return 0;
 }
