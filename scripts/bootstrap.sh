@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, and those named as arguments, when any is missing.
-# Safe to run again.
+# Installs the Debian packages the build needs, when any is missing. Safe to run again.
+# Usage: scripts/bootstrap.sh [extra-package...]   (the Windows and Wine scripts name theirs)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev

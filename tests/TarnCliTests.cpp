@@ -1,6 +1,7 @@
 // tarn, the command-line host: its URL handling directly, and the built program run as a
 // subprocess against an in-process loopback TarnServer.
 #include "TarnServer.h"
+#include "TempDir.h"
 #include "TarnUrl.h"
 
 #include <gtest/gtest.h>
@@ -52,30 +53,10 @@ bool StartsWith(const std::string& Text, const std::string& Prefix)
     return Text.compare(0, Prefix.size(), Prefix) == 0;
 }
 
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string Pattern = (fs::temp_directory_path() / "tarn-cli-test-XXXXXX").string();
-        if (mkdtemp(&Pattern[0]) != nullptr)
-            m_Path = Pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code Error;
-        fs::remove_all(m_Path, Error);
-    }
-    const std::string& Path() const { return m_Path; }
-
-private:
-    std::string m_Path;
-};
-
 // Runs the built tarn with Args; standard input is empty, the two outputs are captured whole.
 RunResult RunTarn(const std::vector<std::string>& Args)
 {
-    TempDir Capture;
+    const tarn::TempDir Capture("tarn-cli-test");
     const std::string OutPath = Capture.Path() + "/out";
     const std::string ErrPath = Capture.Path() + "/err";
     posix_spawn_file_actions_t Actions;
@@ -283,7 +264,7 @@ protected:
     std::string Url(const std::string& Object) const { return m_Server.BaseUrl() + Object; }
 
     tarn::TarnServer m_Server;
-    TempDir m_Dir;
+    tarn::TempDir m_Dir{"tarn-cli-test"};
 };
 
 TEST_F(TarnCliServerTest, RefusedArgumentsSendNothing)

@@ -3,6 +3,7 @@
 #include "LogCapture.h"
 #include "NW_HttpClient.h"
 #include "ScriptedServer.h"
+#include "Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -93,8 +94,7 @@ TEST(TransferWireTest, PostGoesOutAsHttp10WithExactlyItsHeadersAndBody)
     EXPECT_EQ("127.0.0.1:" + std::to_string(Server.Port()), Request.Header("Host"));
     EXPECT_EQ("TarnInteraction", Request.Header("User-Agent"));
     EXPECT_EQ("*/*", Request.Header("Accept"));
-    EXPECT_EQ("multipart/form-data; boundary=-------------------------24822581126073",
-              Request.Header("Content-Type"));
+    EXPECT_EQ("multipart/form-data; boundary=" NW_POST_BOUNDARY, Request.Header("Content-Type"));
     EXPECT_EQ(std::to_string(Body.size()), Request.Header("Content-Length"));
     EXPECT_EQ(Body, Request.Body);
 
@@ -107,8 +107,13 @@ TEST(TransferWireTest, PostGoesOutAsHttp10WithExactlyItsHeadersAndBody)
                        [](unsigned char c) { return std::tolower(c); });
         Names.insert(Name);
     }
-    const std::multiset<std::string> Allowed = {"host", "user-agent", "accept", "content-type",
-                                                "content-length"};
+    std::multiset<std::string> Allowed = {"host", "user-agent", "accept", "content-type", "content-length"};
+    if (tarn::test::RunningUnderWine())
+    {
+        // Wine's WinINet adds these for INTERNET_FLAG_KEEP_CONNECTION and INTERNET_FLAG_RELOAD.
+        Allowed.insert("connection");
+        Allowed.insert("cache-control");
+    }
     std::multiset<std::string> Unexpected;
     std::set_difference(Names.begin(), Names.end(), Allowed.begin(), Allowed.end(),
                         std::inserter(Unexpected, Unexpected.end()));
@@ -127,7 +132,7 @@ TEST(TransferWireTest, PostToEmptyObjectAndAfterContinue)
     ASSERT_EQ(1, Client.RequestPost("127.0.0.1", "", Server.Port()));
     ASSERT_EQ(1u, Server.Requests().size());
     EXPECT_EQ("POST / HTTP/1.0", Server.Requests()[0].RequestLine);
-    EXPECT_EQ("---------------------------24822581126073--\r\n", Server.Requests()[0].Body);
+    EXPECT_EQ("--" NW_POST_BOUNDARY "--\r\n", Server.Requests()[0].Body);
 }
 
 TEST(TransferWireTest, GetAsksForAFreshCopyWithAcceptAll)
@@ -173,8 +178,11 @@ TEST(TransferFaultTest, ConnectionClosedMidBodyFailsTheReadThenTheTransfer)
     NW_HttpClient Client;
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/cut").c_str(), ""));
-    // A failure after a 200 writes no status line.
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::ReadHttpBuffer"),
+    // A failure after a 200 writes no status line. Wine's WinINet ends the read quietly at the
+    // close; the body's announced length then fails it.
+    const std::string ReadFailure =
+        tarn::test::RunningUnderWine() ? "!bAnnounced || m_dwResponseSize == ullAnnounced" : "nRetCode";
+    EXPECT_EQ((Lines{Process(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
                      Process("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/cut") + "`, Error Code 12030."}),
               Capture.LinesWithoutNumbers());
@@ -183,6 +191,8 @@ TEST(TransferFaultTest, ConnectionClosedMidBodyFailsTheReadThenTheTransfer)
 
 TEST(TransferFaultTest, GarbageInsteadOfHttpIsAnInvalidResponse)
 {
+    if (tarn::test::RunningUnderWine())
+        GTEST_SKIP() << "Wine's WinINet takes a reply without a status line as an HTTP/0.9 body";
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::Garbage());
     ExpectGetFailsUnanswered(Server.Url("/"), 12152);
@@ -192,11 +202,27 @@ TEST(TransferFaultTest, PostClosedBeforeReplyFailsAtEndRequest)
 {
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::CloseBeforeReply());
-    ExpectPostFailsUnanswered(Server, ERROR_INTERNET_CONNECTION_ABORTED);
+    if (tarn::test::RunningUnderWine())
+    {
+        // Wine's HttpEndRequest succeeds on a closed connection; the missing status fails the POST.
+        NW_HttpClient Client;
+        ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
+        LogCapture Capture;
+        EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", Server.Port()));
+        EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestPost"),
+                         "Response status code : 0\n"}),
+                  Capture.LinesWithoutNumbers());
+        EXPECT_EQ(0, Client.GetPostParamCount());
+    }
+    else
+        ExpectPostFailsUnanswered(Server, ERROR_INTERNET_CONNECTION_ABORTED);
 }
 
 TEST(TransferFaultTest, SilentServerEndsTheGetAfterItsTenSecondReceiveTimeOut)
 {
+    if (tarn::test::RunningUnderWine())
+        GTEST_SKIP()
+            << "Wine's WinINet ignores a receive time-out set on the session handle, so this GET never ends";
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::NeverAnswer());
     ExpectGetFailsUnanswered(Server.Url("/silent"), 12002);
@@ -213,7 +239,7 @@ TEST(TransferFaultTest, BodyLargerThanTheBufferCanHoldFailsWhenTheHeadArrives)
     LogCapture Capture;
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/huge").c_str(), ""));
-    EXPECT_EQ((Lines{Process("ullContentLength < NW_MAX_RESPONSE_SIZE", "NW_HttpClient::ReadHttpBuffer"),
+    EXPECT_EQ((Lines{Process("ullAnnounced < NW_MAX_RESPONSE_SIZE", "NW_HttpClient::ReadHttpBuffer"),
                      Process("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/huge") + "`, Error Code 0."}),
               Capture.LinesWithoutNumbers());
@@ -221,7 +247,9 @@ TEST(TransferFaultTest, BodyLargerThanTheBufferCanHoldFailsWhenTheHeadArrives)
     // 4 GiB - 2 fits: the read starts, and fails only when the connection ends early.
     Capture.Clear();
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/fits").c_str(), ""));
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::ReadHttpBuffer"),
+    const std::string ReadFailure =
+        tarn::test::RunningUnderWine() ? "!bAnnounced || m_dwResponseSize == ullAnnounced" : "nRetCode";
+    EXPECT_EQ((Lines{Process(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
                      Process("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/fits") + "`, Error Code 12030."}),
               Capture.LinesWithoutNumbers());
@@ -244,6 +272,8 @@ TEST(TransferFaultTest, FailedDownloadLineMasksThePassword)
 
 TEST(TransferFaultTest, ContentLengthThatDoesNotTellTheBodyLengthFailsTheTransfer)
 {
+    if (tarn::test::RunningUnderWine())
+        GTEST_SKIP() << "the framing check is the Linux layer's; WinINet applies its own rules";
     // Each would otherwise pass as a success with a body of a guessed length.
     const char* rgcszBadLengths[] = {"Content-Length: 4\r\nContent-Length: 5",
                                      "Content-Length: 1000abc",
@@ -267,6 +297,8 @@ TEST(TransferFaultTest, ContentLengthThatDoesNotTellTheBodyLengthFailsTheTransfe
 
 TEST(TransferFaultTest, RepeatedContentLengthsThatAgreeAreTaken)
 {
+    if (tarn::test::RunningUnderWine())
+        GTEST_SKIP() << "the framing check is the Linux layer's; WinINet applies its own rules";
     ScriptedServer Server;
     Server.Enqueue(
         ScriptedReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\ncontent-length: 4\r\n\r\nabcd"));

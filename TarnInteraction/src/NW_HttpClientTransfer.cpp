@@ -28,19 +28,25 @@ BOOL QueryStatusCode(HINTERNET hRequest, DWORD* pdwStatusCode)
                           nullptr);
 }
 
-// The body length that the response head announces; 0 when it announces none (a chunked body, or
-// one that ends when the server closes). The thread's last error is left as it was, so that a
-// missing header does not show in a later failure line.
-std::uint64_t QueryContentLength(HINTERNET hRequest)
+// The body length the response announces, when it carries one plain decimal Content-Length.
+// WinINet's own reads end quietly when the server closes early, so the length read is checked
+// against it.
+bool QueryAnnouncedLength(HINTERNET hRequest, std::uint64_t* pullLength)
 {
-    const DWORD dwLastError = GetLastError();
-    std::uint64_t ullLength = 0;
-    DWORD dwLength = sizeof(ullLength);
-    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &ullLength, &dwLength,
-                        nullptr))
-        ullLength = 0;
-    SetLastError(dwLastError);
-    return ullLength;
+    char szValue[32];
+    DWORD dwLength = sizeof(szValue);
+    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, nullptr) || dwLength == 0 ||
+        dwLength >= sizeof(szValue))
+        return false;
+    std::uint64_t ullValue = 0;
+    for (DWORD i = 0; i < dwLength; ++i)
+    {
+        if (szValue[i] < '0' || szValue[i] > '9' || ullValue > (UINT64_MAX - 9) / 10)
+            return false;
+        ullValue = ullValue * 10 + static_cast<std::uint64_t>(szValue[i] - '0');
+    }
+    *pullLength = ullValue;
+    return true;
 }
 
 // The address as the failure line shows it: a password in it is replaced by "***"
@@ -229,16 +235,17 @@ int NW_HttpClient::ReadHttpBuffer()
     int nResult = 0;
     int nRetCode = 0;
     DWORD dwRead = 0;
-    std::uint64_t ullContentLength = 0;
     std::uint64_t ullNeeded = 0;
     std::uint64_t ullNewLength = 0;
+    std::uint64_t ullAnnounced = 0;
+    bool bAnnounced = false;
     unsigned char byBlock[NW_READ_BLOCK_SIZE];
 
     NWLOG_PROCESS_ERROR(m_hHttpRequest);
+    bAnnounced = QueryAnnouncedLength(m_hHttpRequest, &ullAnnounced);
 
     // A body announced larger than the buffer can hold fails now, before any of it is read.
-    ullContentLength = QueryContentLength(m_hHttpRequest);
-    NWLOG_PROCESS_ERROR(ullContentLength < NW_MAX_RESPONSE_SIZE);
+    NWLOG_PROCESS_ERROR(ullAnnounced < NW_MAX_RESPONSE_SIZE);
 
     m_dwResponseSize = 0;
     nRetCode = m_ResponseBuffer.SetLength(NW_READ_BLOCK_SIZE);
@@ -269,6 +276,11 @@ int NW_HttpClient::ReadHttpBuffer()
             break;
         }
     }
+
+    // A body cut short by a closed connection is a failed transfer, not a shorter success.
+    if (bAnnounced && m_dwResponseSize != ullAnnounced)
+        SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
+    NWLOG_PROCESS_ERROR(!bAnnounced || m_dwResponseSize == ullAnnounced);
 
     nResult = 1;
 Exit0:

@@ -7,8 +7,12 @@
 //   GET  /redirect/N           302 to /bytes/N
 //   GET  /echo...              the request target as received (path and query)
 //   GET  /headers              the request's headers, one "Name: value" line each
+//   GET  /forms                the forms received so far and the request count, as EncodeForms writes
+//                              them (for test processes that cannot host the server themselves)
 //   POST /upload               parses the multipart form with the server library's parser and answers
 //                              one line per part: "name=<n> filename=<f> size=<s> fnv1a=<16 hex digits>"
+#include "TarnPattern.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,17 +43,6 @@ struct ReceivedForm
     std::vector<FormPart> Parts;
 };
 
-// Byte i of every generated body.
-inline unsigned char PatternByte(std::uint64_t uIndex)
-{
-    return static_cast<unsigned char>((uIndex * 131u + (uIndex >> 8) * 7u + 17u) & 0xFFu);
-}
-
-std::string PatternBytes(std::uint64_t uCount);
-
-// 64-bit FNV-1a of a byte string, as the upload report prints it.
-std::uint64_t Fnv1a64(const std::string& Bytes);
-
 class TarnServer
 {
 public:
@@ -73,7 +66,12 @@ public:
 private:
     void Install();
 
-    std::unique_ptr<httplib::Server> m_pServer;
+    // The Windows test build reads a native server instead and never creates one of its own.
+    struct ServerDeleter
+    {
+        void operator()(httplib::Server* pServer) const;
+    };
+    std::unique_ptr<httplib::Server, ServerDeleter> m_pServer;
     std::thread m_Thread;
     int m_nPort = 0;
     mutable std::mutex m_Mutex;
@@ -82,4 +80,8 @@ private:
 };
 
 std::string DescribeForm(const ReceivedForm& Form);
+
+// Forms as bytes and back; DecodeForms is false on text EncodeForms did not write.
+std::string EncodeForms(size_t uRequests, const std::vector<ReceivedForm>& Forms);
+bool DecodeForms(const std::string& Text, size_t* puRequests, std::vector<ReceivedForm>* pForms);
 } // namespace tarn
