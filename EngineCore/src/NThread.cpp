@@ -1,7 +1,6 @@
 #include "EngineCore/NThread.h"
 
 #include <new>
-#include <system_error>
 #include <thread>
 
 struct NThreadState
@@ -25,11 +24,13 @@ int NThread::Create(void (*pfnThreadFunction)(void*), void* pvArg)
     if (pState == nullptr)
         return 0;
 
+    // std::thread throws std::system_error when the system refuses a thread and std::bad_alloc
+    // when its own state cannot be allocated; neither may leave the wrapper.
     try
     {
         pState->Thread = std::thread(pfnThreadFunction, pvArg);
     }
-    catch (const std::system_error&)
+    catch (...)
     {
         delete pState;
         return 0;
@@ -43,8 +44,17 @@ int NThread::Destroy()
     if (m_pState == nullptr)
         return 0;
 
-    if (m_pState->Thread.joinable())
-        m_pState->Thread.join();
+    // join throws only when called from the thread itself, which the owner never does; should it
+    // happen, the thread is let go rather than the process ended.
+    try
+    {
+        if (m_pState->Thread.joinable())
+            m_pState->Thread.join();
+    }
+    catch (...)
+    {
+        m_pState->Thread.detach();
+    }
     delete m_pState;
     m_pState = nullptr;
     return 1;
