@@ -37,9 +37,11 @@ bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, bool bVerbos
              const std::function<std::string(std::size_t)>& FailureOf)
 {
     auto IndexOf = [&](const Job& Each) { return static_cast<std::size_t>(&Each - TheHost.Jobs().data()); };
+    ProgressLine Progress(!bVerbose);
     TheHost.SetBodyHandler(
         [&](Job& Delivered, const unsigned char* pbyData, std::size_t uSize)
         {
+            Progress.Clear(); // the body may go to the same terminal, or bring a hint there
             std::string Error;
             if (!Output.Write(IndexOf(Delivered), pbyData, uSize, Error))
             {
@@ -47,7 +49,6 @@ bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, bool bVerbos
                 Delivered.Note = Error;
             }
         });
-    ProgressLine Progress(!bVerbose);
     bool bAllOk = true;
     TheHost.Run(
         [&](Job& Delivered)

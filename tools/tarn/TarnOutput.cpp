@@ -61,8 +61,8 @@ BodyOutput::BodyOutput(std::vector<OutputTarget> Targets)
 BodyOutput::~BodyOutput()
 {
     for (auto& Each : m_Waiting)
-        if (Each.second != nullptr)
-            std::fclose(Each.second);
+        if (Each.second.pSpool != nullptr)
+            std::fclose(Each.second.pSpool);
 }
 
 bool BodyOutput::Write(std::size_t uIndex, const unsigned char* pbyData, std::size_t uSize,
@@ -90,9 +90,11 @@ bool BodyOutput::WriteToStandardOutput(std::size_t uIndex, const unsigned char* 
         Error = "binary body not written to the terminal";
         return false;
     }
+    const bool bEndLine = m_bTerminal && uSize > 0 && pbyData[uSize - 1] != '\n';
     if (m_uNext < m_StdoutOrder.size() && m_StdoutOrder[m_uNext] == uIndex)
     {
-        const bool bOk = std::fwrite(pbyData, 1, uSize, stdout) == uSize && std::fflush(stdout) == 0;
+        const bool bOk = std::fwrite(pbyData, 1, uSize, stdout) == uSize &&
+                         (!bEndLine || std::fputc('\n', stdout) != EOF) && std::fflush(stdout) == 0;
         ++m_uNext;
         Drain();
         if (!bOk)
@@ -108,7 +110,7 @@ bool BodyOutput::WriteToStandardOutput(std::size_t uIndex, const unsigned char* 
         return false;
     }
     std::rewind(pSpool);
-    m_Waiting[uIndex] = pSpool;
+    m_Waiting[uIndex] = Waiting{pSpool, bEndLine};
     return true;
 }
 
@@ -122,7 +124,7 @@ void BodyOutput::Skip(std::size_t uIndex)
         Drain();
     }
     else
-        m_Waiting.emplace(uIndex, nullptr);
+        m_Waiting.emplace(uIndex, Waiting());
 }
 
 void BodyOutput::Drain()
@@ -132,12 +134,14 @@ void BodyOutput::Drain()
         const auto Found = m_Waiting.find(m_StdoutOrder[m_uNext]);
         if (Found == m_Waiting.end())
             return;
-        if (Found->second != nullptr)
+        if (Found->second.pSpool != nullptr)
         {
             // Its result line is out already; a failed copy is reported here.
-            if (!CopyToStandardOutput(Found->second))
+            if (!CopyToStandardOutput(Found->second.pSpool))
                 std::fprintf(stderr, "tarn: cannot write to standard output: %s\n", std::strerror(errno));
-            std::fclose(Found->second);
+            if (Found->second.bEndLine)
+                std::fputc('\n', stdout);
+            std::fclose(Found->second.pSpool);
         }
         m_Waiting.erase(Found);
         ++m_uNext;

@@ -1,7 +1,8 @@
 #pragma once
 
 // Where delivered bodies go: each to its own file, or to standard output in the order of their
-// URLs (as curl writes them), whatever order they arrive in. Bodies are written straight from the
+// URLs (as curl writes them), whatever order they arrive in. On a terminal, a body that does not
+// end its last line gets a line end, so that the next body or result line starts on a line of its own. Bodies are written straight from the
 // bytes the library hands over; one that arrives before those ahead of it on standard output
 // waits in an unnamed temporary file, not in memory.
 #include "TarnOptions.h"
@@ -41,9 +42,14 @@ private:
     void Drain();
 
     std::vector<OutputTarget> m_Targets;
-    std::vector<std::size_t> m_StdoutOrder;      // the jobs whose bodies go to standard output, in order
-    std::size_t m_uNext = 0;                     // the first of them not yet written or skipped
-    std::map<std::size_t, std::FILE*> m_Waiting; // arrived early: a rewound spool, or null (skipped)
+    std::vector<std::size_t> m_StdoutOrder; // the jobs whose bodies go to standard output, in order
+    std::size_t m_uNext = 0;                // the first of them not yet written or skipped
+    struct Waiting
+    {
+        std::FILE* pSpool = nullptr; // rewound; null for a job skipped
+        bool bEndLine = false;
+    };
+    std::map<std::size_t, Waiting> m_Waiting; // arrived before their turn
     bool m_bTerminal;
     bool m_bHinted = false;
 };
