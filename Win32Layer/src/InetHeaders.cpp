@@ -45,6 +45,42 @@ bool EqualsNoCase(const std::string& Left, const std::string& Right)
     return true;
 }
 
+std::string LowerAscii(std::string Text)
+{
+    for (char& c : Text)
+        c = LowerAscii(c);
+    return Text;
+}
+
+bool ParseDecimal(const std::string& Text, std::uint64_t& uValue)
+{
+    const size_t uBegin = Text.find_first_not_of(" \t");
+    const size_t uEnd = Text.find_last_not_of(" \t");
+    if (uBegin == std::string::npos)
+        return false;
+    std::uint64_t uResult = 0;
+    for (size_t i = uBegin; i <= uEnd; ++i)
+    {
+        const char c = Text[i];
+        if (c < '0' || c > '9')
+            return false;
+        const std::uint64_t uDigit = static_cast<std::uint64_t>(c - '0');
+        if (uResult > (UINT64_MAX - uDigit) / 10)
+            return false;
+        uResult = uResult * 10 + uDigit;
+    }
+    uValue = uResult;
+    return true;
+}
+
+const HeaderLine* FindHeader(const std::vector<HeaderLine>& Lines, const std::string& Name, size_t uIndex)
+{
+    for (const HeaderLine& Line : Lines)
+        if (EqualsNoCase(Line.Name, Name) && uIndex-- == 0)
+            return &Line;
+    return nullptr;
+}
+
 bool ParseHeaderLine(const std::string& Line, HeaderLine& Header)
 {
     const size_t uColon = Line.find(':');
@@ -122,26 +158,11 @@ DWORD HeaderList::Apply(const HeaderLine& Header, DWORD dwModifiers)
         return ERROR_SUCCESS;
     }
     if (dwModifiers & HTTP_ADDREQ_FLAG_REPLACE)
+        return Replace(Header, uFirst, (dwModifiers & HTTP_ADDREQ_FLAG_ADD) != 0);
+    if (bPresent &&
+        (dwModifiers & (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)))
     {
-        if (!bPresent)
-        {
-            if (!(dwModifiers & HTTP_ADDREQ_FLAG_ADD))
-                return ERROR_HTTP_HEADER_NOT_FOUND;
-            if (!Header.Value.empty())
-                m_Lines.push_back(Header);
-            return ERROR_SUCCESS;
-        }
-        if (Header.Value.empty())
-            m_Lines.erase(m_Lines.begin() + static_cast<std::ptrdiff_t>(uFirst));
-        else
-            m_Lines[uFirst] = Header;
-        return ERROR_SUCCESS;
-    }
-    if (dwModifiers & (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON))
-    {
-        if (!bPresent)
-            m_Lines.push_back(Header);
-        else if (!Header.Value.empty())
+        if (!Header.Value.empty())
         {
             std::string& Value = m_Lines[uFirst].Value;
             if (!Value.empty())
@@ -154,12 +175,26 @@ DWORD HeaderList::Apply(const HeaderLine& Header, DWORD dwModifiers)
     return ERROR_SUCCESS;
 }
 
+DWORD HeaderList::Replace(const HeaderLine& Header, size_t uFirst, bool bAdd)
+{
+    if (uFirst == m_Lines.size())
+    {
+        if (!bAdd)
+            return ERROR_HTTP_HEADER_NOT_FOUND;
+        if (!Header.Value.empty())
+            m_Lines.push_back(Header);
+        return ERROR_SUCCESS;
+    }
+    if (Header.Value.empty())
+        m_Lines.erase(m_Lines.begin() + static_cast<std::ptrdiff_t>(uFirst));
+    else
+        m_Lines[uFirst] = Header;
+    return ERROR_SUCCESS;
+}
+
 const HeaderLine* HeaderList::Find(const std::string& Name, size_t uIndex) const
 {
-    for (const HeaderLine& Line : m_Lines)
-        if (EqualsNoCase(Line.Name, Name) && uIndex-- == 0)
-            return &Line;
-    return nullptr;
+    return FindHeader(m_Lines, Name, uIndex);
 }
 
 void HeaderList::RemoveAll(const std::string& Name)
@@ -172,6 +207,49 @@ void HeaderList::RemoveAll(const std::string& Name)
 void HeaderList::Add(std::string Name, std::string Value)
 {
     m_Lines.push_back(HeaderLine{std::move(Name), std::move(Value)});
+}
+
+bool ResponseHead::AddLine(std::string Line)
+{
+    while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r'))
+        Line.pop_back();
+    if (Line.compare(0, 5, "HTTP/") == 0)
+        ParseStatusLine(Line);
+    else if (Line.empty())
+    {
+        Raw += "\r\n";
+        return true;
+    }
+    else if ((Line[0] == ' ' || Line[0] == '\t') && !Headers.empty())
+    {
+        // A folded line continues the value of the header before it.
+        const size_t uText = Line.find_first_not_of(" \t");
+        if (uText != std::string::npos)
+            Headers.back().Value += " " + Line.substr(uText);
+    }
+    else
+    {
+        HeaderLine Header;
+        if (ParseHeaderLine(Line, Header))
+            Headers.push_back(std::move(Header));
+    }
+    Raw += Line + "\r\n";
+    return false;
+}
+
+void ResponseHead::ParseStatusLine(const std::string& Line)
+{
+    *this = ResponseHead();
+    const size_t uSpace = Line.find(' ');
+    Version = Line.substr(0, uSpace);
+    if (uSpace == std::string::npos)
+        return;
+    std::uint64_t uStatus = 0;
+    const size_t uTextStart = Line.find(' ', uSpace + 1);
+    if (ParseDecimal(Line.substr(uSpace + 1, uTextStart - uSpace - 1), uStatus) && uStatus < 1000)
+        dwStatus = static_cast<DWORD>(uStatus);
+    if (uTextStart != std::string::npos)
+        StatusText = Line.substr(uTextStart + 1);
 }
 } // namespace inet
 } // namespace tarn

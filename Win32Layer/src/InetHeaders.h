@@ -4,6 +4,7 @@
 #include "Win32Layer/WinInet.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,15 @@ struct HeaderLine
 
 // Compares two header names (or any ASCII texts) without regard to case.
 bool EqualsNoCase(const std::string& Left, const std::string& Right);
+
+// The text with its ASCII letters in lower case.
+std::string LowerAscii(std::string Text);
+
+// A decimal number, blanks around it allowed. False for anything else and for a value beyond 64 bits.
+bool ParseDecimal(const std::string& Text, std::uint64_t& uValue);
+
+// The uIndex-th header of that name in Lines (0 is the first), or null.
+const HeaderLine* FindHeader(const std::vector<HeaderLine>& Lines, const std::string& Name, size_t uIndex);
 
 // Splits "Name: value" into its trimmed parts. False when the line is no header line: no colon, an
 // empty name, or a name with characters that HTTP does not allow in one.
@@ -55,7 +65,32 @@ public:
     const std::vector<HeaderLine>& Lines() const { return m_Lines; }
 
 private:
+    // REPLACE on the header at uFirst (m_Lines.size() when there is none); bAdd with ADD as well.
+    DWORD Replace(const HeaderLine& Header, size_t uFirst, bool bAdd);
+
     std::vector<HeaderLine> m_Lines;
+};
+
+// A response head, built from the lines libcurl hands over one at a time.
+struct ResponseHead
+{
+    std::string Version; // "HTTP/1.1"
+    DWORD dwStatus = 0;
+    std::string StatusText;
+    std::vector<HeaderLine> Headers;
+    std::string Raw; // the head as received, CRLF line ends, blank line included
+
+    // Takes one line, with or without its line end: a status line starts the head afresh, a
+    // folded line continues the header before it. True for the blank line that ends the head.
+    bool AddLine(std::string Line);
+
+    const HeaderLine* Find(const std::string& Name, size_t uIndex = 0) const
+    {
+        return FindHeader(Headers, Name, uIndex);
+    }
+
+private:
+    void ParseStatusLine(const std::string& Line);
 };
 } // namespace inet
 } // namespace tarn

@@ -2,7 +2,7 @@
 //
 // Every call runs synchronously on the calling thread. A request handle owns a libcurl multi
 // handle with one easy handle per exchange and drives it with curl_multi_perform/curl_multi_poll
-// until what the call waits for has happened (InetRequest.h explains how bodies stream through
+// until what the call waits for has happened (InetTransfer.h explains how bodies stream through
 // pausing callbacks without being staged). Handles are numbers looked up in a registry
 // (InetObjects.h), so a closed or unknown handle fails with ERROR_INVALID_HANDLE and never crashes.
 // Every failure sets the thread's last error to WinINet's code; success leaves it alone.
@@ -43,6 +43,7 @@
 //   that call fail with ERROR_INTERNET_OPERATION_CANCELLED.
 #include "InetObjects.h"
 #include "InetRequest.h"
+#include "InetUrl.h"
 
 #include "Win32Layer/WinInet.h"
 
@@ -109,6 +110,37 @@ bool EqualsNoCase(const char* pszLeft, const char* pszRight)
 {
     return tarn::inet::EqualsNoCase(pszLeft, pszRight);
 }
+
+// The absolute address of a request opened on a connection. The object is a path: "/" when none
+// is given, and always starting with '/'.
+std::string RequestUrl(const InetConnection& Connection, LPCSTR lpszObjectName, DWORD dwAllFlags)
+{
+    std::string Object = lpszObjectName != nullptr ? lpszObjectName : "";
+    if (Object.empty() || Object[0] != '/')
+        Object.insert(0, "/");
+    const bool bSecure = (dwAllFlags & INTERNET_FLAG_SECURE) != 0;
+    const INTERNET_PORT nPort = Connection.Port() != INTERNET_INVALID_PORT_NUMBER
+                                    ? Connection.Port()
+                                    : (bSecure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
+    std::string Host = Connection.Server();
+    if (Host.find(':') != std::string::npos && Host[0] != '[')
+        Host = "[" + Host + "]"; // an IPv6 address
+    return std::string(bSecure ? "https://" : "http://") + Host + ":" + std::to_string(nPort) +
+           tarn::inet::EscapeUrlText(Object, true);
+}
+
+// HttpOpenRequestA's accept types as one Accept value; empty when none is given.
+std::string AcceptHeader(LPCSTR* lplpszAcceptTypes)
+{
+    std::string Accept;
+    if (lplpszAcceptTypes == nullptr)
+        return Accept;
+    for (LPCSTR* ppszType = lplpszAcceptTypes; *ppszType != nullptr; ++ppszType)
+        if ((*ppszType)[0] != '\0')
+            Accept += (Accept.empty() ? "" : ", ") + std::string(*ppszType);
+    return Accept;
+}
+
 // Runs a call on a request handle: the handle is looked up (a wrong one fails before anything
 // else) and the request's call lock is held while Act runs.
 template <typename Action> BOOL RunOnRequest(HINTERNET hRequest, Action&& Act)
@@ -217,26 +249,12 @@ extern "C" HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCST
             if (dwError != ERROR_SUCCESS)
                 return dwError;
 
-            // The object is a path: "/" when none is given, and always starting with '/'.
-            std::string Object = lpszObjectName != nullptr ? lpszObjectName : "";
-            if (Object.empty() || Object[0] != '/')
-                Object.insert(0, "/");
             const DWORD dwAllFlags = dwFlags | pConnection->Flags();
-            const bool bSecure = (dwAllFlags & INTERNET_FLAG_SECURE) != 0;
-            const INTERNET_PORT nPort =
-                pConnection->Port() != INTERNET_INVALID_PORT_NUMBER
-                    ? pConnection->Port()
-                    : (bSecure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
-            std::string Host = pConnection->Server();
-            if (Host.find(':') != std::string::npos && Host[0] != '[')
-                Host = "[" + Host + "]"; // an IPv6 address
-
             tarn::inet::RequestSetup Setup;
             Setup.pSettings = pConnection->Settings();
             Setup.InitialTimeouts = pConnection->GetTimeouts();
             Setup.Verb = (lpszVerb != nullptr && lpszVerb[0] != '\0') ? lpszVerb : "GET";
-            Setup.Url = std::string(bSecure ? "https://" : "http://") + Host + ":" + std::to_string(nPort) +
-                        tarn::inet::EscapeUrlText(Object, true);
+            Setup.Url = RequestUrl(*pConnection, lpszObjectName, dwAllFlags);
             Setup.bHttp10 = lpszVersion != nullptr && EqualsNoCase(lpszVersion, "HTTP/1.0");
             Setup.dwFlags = dwAllFlags;
             auto pRequest = std::make_shared<InetRequest>(std::move(Setup));
@@ -247,16 +265,10 @@ extern "C" HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCST
             if (lpszReferrer != nullptr && lpszReferrer[0] != '\0')
                 pRequest->AddHeaders((std::string("Referer: ") + lpszReferrer).c_str(),
                                      static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
-            if (lplpszAcceptTypes != nullptr)
-            {
-                std::string Accept;
-                for (LPCSTR* ppszType = lplpszAcceptTypes; *ppszType != nullptr; ++ppszType)
-                    if ((*ppszType)[0] != '\0')
-                        Accept += (Accept.empty() ? "" : ", ") + std::string(*ppszType);
-                if (!Accept.empty())
-                    pRequest->AddHeaders(("Accept: " + Accept).c_str(), static_cast<DWORD>(-1),
-                                         HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
-            }
+            const std::string Accept = AcceptHeader(lplpszAcceptTypes);
+            if (!Accept.empty())
+                pRequest->AddHeaders(("Accept: " + Accept).c_str(), static_cast<DWORD>(-1),
+                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
             hRequest = tarn::inet::RegisterHandle(std::move(pRequest));
             return ERROR_SUCCESS;
         });

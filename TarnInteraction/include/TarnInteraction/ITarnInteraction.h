@@ -38,7 +38,9 @@ public:
     // Cheap enough for every pass of the main loop. Callbacks may call any operation, Release too.
     virtual void Poll() = 0;
 
-    // Clears the parameters collected for the next request. Returns 0 when none were collected.
+    // Clears the parameters collected for the next request. Returns 1 whenever a request is pending
+    // (created by AddParam and not yet dispatched), even one whose parameters were already cleared;
+    // 0 when no request is pending.
     virtual int ClearParam() = 0;
 
     // Adds a form field (bBinaryFile 0: the value is the text) or a file upload (non-zero: the value

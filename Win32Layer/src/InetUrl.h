@@ -1,0 +1,31 @@
+#pragma once
+
+// Addresses as the WinINet layer hands them to libcurl: escaping, checking, resolving redirects.
+#include "Win32Layer/WinInet.h"
+
+#include <string>
+
+namespace tarn
+{
+namespace inet
+{
+// Percent-encodes what libcurl would refuse or cut in a URL: control characters, space, DEL and
+// bytes above 127 (and '#' as well when bEscapeHash is set, for object names that are paths).
+std::string EscapeUrlText(const std::string& Text, bool bEscapeHash);
+
+// Checks an address for InternetOpenUrlA and gives it in the form handed to libcurl:
+// ERROR_INTERNET_UNRECOGNIZED_SCHEME for a scheme other than http and https (or none),
+// ERROR_INTERNET_INVALID_URL for an address that does not parse.
+DWORD PrepareUrl(const char* pszUrl, std::string& Prepared);
+
+// Resolves a Location against the address it came from. False when the result is no http or
+// https address.
+bool ResolveRedirect(const std::string& Base, const std::string& Location, std::string& Target);
+
+// The scheme of an absolute address in lower case; empty when it has none.
+std::string SchemeOf(const std::string& Url);
+
+// The object of an absolute address: from the first '/' after the host, "/" when there is none.
+std::string ObjectOf(const std::string& Url);
+} // namespace inet
+} // namespace tarn
