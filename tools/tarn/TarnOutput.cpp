@@ -51,7 +51,8 @@ bool CopyToStandardOutput(std::FILE* pSpool)
 } // namespace
 
 BodyOutput::BodyOutput(std::vector<OutputTarget> Targets)
-    : m_Targets(std::move(Targets)), m_bTerminal(isatty(STDOUT_FILENO) != 0)
+    : m_Targets(std::move(Targets)), m_Settled(m_Targets.size(), false),
+      m_bTerminal(isatty(STDOUT_FILENO) != 0)
 {
     for (std::size_t i = 0; i < m_Targets.size(); ++i)
         if (m_Targets[i].Path.empty())
@@ -70,10 +71,7 @@ bool BodyOutput::Write(std::size_t uIndex, const unsigned char* pbyData, std::si
 {
     if (!m_Targets[uIndex].Path.empty())
         return WriteFile(m_Targets[uIndex], pbyData, uSize, Error);
-    const bool bOk = WriteToStandardOutput(uIndex, pbyData, uSize, Error);
-    if (!bOk)
-        Skip(uIndex);
-    return bOk;
+    return WriteToStandardOutput(uIndex, pbyData, uSize, Error);
 }
 
 bool BodyOutput::WriteToStandardOutput(std::size_t uIndex, const unsigned char* pbyData, std::size_t uSize,
@@ -93,6 +91,7 @@ bool BodyOutput::WriteToStandardOutput(std::size_t uIndex, const unsigned char* 
     const bool bEndLine = m_bTerminal && uSize > 0 && pbyData[uSize - 1] != '\n';
     if (m_uNext < m_StdoutOrder.size() && m_StdoutOrder[m_uNext] == uIndex)
     {
+        m_Settled[uIndex] = true;
         const bool bOk = std::fwrite(pbyData, 1, uSize, stdout) == uSize &&
                          (!bEndLine || std::fputc('\n', stdout) != EOF) && std::fflush(stdout) == 0;
         ++m_uNext;
@@ -111,13 +110,15 @@ bool BodyOutput::WriteToStandardOutput(std::size_t uIndex, const unsigned char* 
     }
     std::rewind(pSpool);
     m_Waiting[uIndex] = Waiting{pSpool, bEndLine};
+    m_Settled[uIndex] = true;
     return true;
 }
 
 void BodyOutput::Skip(std::size_t uIndex)
 {
-    if (!m_Targets[uIndex].Path.empty())
+    if (!m_Targets[uIndex].Path.empty() || m_Settled[uIndex])
         return;
+    m_Settled[uIndex] = true;
     if (m_uNext < m_StdoutOrder.size() && m_StdoutOrder[m_uNext] == uIndex)
     {
         ++m_uNext;

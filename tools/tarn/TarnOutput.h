@@ -25,10 +25,11 @@ public:
     BodyOutput& operator=(const BodyOutput&) = delete;
 
     // Writes the body of job uIndex. Returns false with a reason when it could not be written;
-    // the job then counts as done here, like one that failed.
+    // the job is then to be skipped like one that failed.
     bool Write(std::size_t uIndex, const unsigned char* pbyData, std::size_t uSize, std::string& Error);
 
-    // Job uIndex has no body to write (it failed): bodies after it need not wait for it.
+    // Job uIndex has no body to write (it failed): bodies after it need not wait for it. Once a
+    // job's body went out or was kept, skipping it changes nothing.
     void Skip(std::size_t uIndex);
 
     // " -> path" for a job saved to a file, "" otherwise.
@@ -42,6 +43,7 @@ private:
     void Drain();
 
     std::vector<OutputTarget> m_Targets;
+    std::vector<bool> m_Settled;            // written, kept for its turn, or skipped
     std::vector<std::size_t> m_StdoutOrder; // the jobs whose bodies go to standard output, in order
     std::size_t m_uNext = 0;                // the first of them not yet written or skipped
     struct Waiting
