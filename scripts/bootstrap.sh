@@ -19,7 +19,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
     # Another apt or dpkg run (an unattended upgrade, say) may hold the lock: wait for it.
     lock_wait=(-o "DPkg::Lock::Timeout=${TARN_DPKG_LOCK_TIMEOUT:-600}")
-    "${sudo_cmd[@]}" apt-get "${lock_wait[@]}" update -qq
+    # A failed refresh (lists locked, or no network) leaves the lists at hand, which may do.
+    "${sudo_cmd[@]}" apt-get "${lock_wait[@]}" update -qq ||
+        echo "bootstrap: apt-get update failed; installing from the package lists at hand" >&2
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get "${lock_wait[@]}" install -y -qq \
         --no-install-recommends "${missing[@]}"
 fi
