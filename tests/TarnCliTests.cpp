@@ -83,15 +83,18 @@ private:
 };
 
 // Runs the built tarn with Args; standard input is empty, the two outputs are captured whole.
-RunResult RunTarn(const std::vector<std::string>& Args)
+// With Terminal, standard output is that terminal (a pty's slave) instead.
+RunResult RunTarn(const std::vector<std::string>& Args, const std::string& Terminal = std::string())
 {
     TempDir Capture;
-    const std::string OutPath = Capture.Path() + "/out";
+    const std::string OutPath = Terminal.empty() ? Capture.Path() + "/out" : Terminal;
     const std::string ErrPath = Capture.Path() + "/err";
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
     posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&Actions, 1, OutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&Actions, 1, OutPath.c_str(),
+                                     Terminal.empty() ? O_WRONLY | O_CREAT | O_TRUNC : O_WRONLY | O_NOCTTY,
+                                     0600);
     posix_spawn_file_actions_addopen(&Actions, 2, ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
     std::vector<std::string> Words = {TARN_CLI_PATH};
@@ -115,7 +118,7 @@ RunResult RunTarn(const std::vector<std::string>& Args)
     {
     }
     Result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    Result.Out = ReadWhole(OutPath);
+    Result.Out = Terminal.empty() ? ReadWhole(OutPath) : std::string();
     Result.Err = ReadWhole(ErrPath);
     return Result;
 }
@@ -245,8 +248,12 @@ TEST(TarnLogTest, FailureReasonsFollowTheWorkerThatLoggedThem)
 // ---------------------------------------------------------------------------------------------
 // The command line.
 
-TEST(TarnCliUsageTest, HelpExitsZeroAndDescribesEveryCommand)
+TEST(TarnCliUsageTest, HelpAndVersionExitZeroAndHelpDescribesEveryCommand)
 {
+    const RunResult Version = RunTarn({"--version"});
+    EXPECT_EQ(0, Version.nExit);
+    EXPECT_TRUE(StartsWith(Version.Out, "tarn 1.")) << Version.Out;
+    EXPECT_NE(std::string::npos, Version.Out.find("\nTarnInteraction 1.")) << Version.Out;
     for (const std::vector<std::string>& Args :
          std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}, {"get", "--help"}})
     {
@@ -470,6 +477,24 @@ TEST(TarnCliReasonTest, EachFailureNamesItsReason)
     EXPECT_TRUE(EndsWith(LineOf(Result.Err, "get1"), Server.Url("/a") + ": HTTP 404")) << Result.Err;
     EXPECT_TRUE(EndsWith(LineOf(Result.Err, "get2"), Refused + ": connection refused (12029)")) << Result.Err;
     EXPECT_TRUE(EndsWith(LineOf(Result.Err, "get3"), WithPassword + ": HTTP 404")) << Result.Err;
+}
+
+TEST_F(TarnCliServerTest, BinaryBodyIsNotSentToATerminalUnlessForced)
+{
+    const int nMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(nMaster, 0);
+    ASSERT_EQ(0, grantpt(nMaster));
+    ASSERT_EQ(0, unlockpt(nMaster));
+    const std::string Terminal = ptsname(nMaster);
+
+    const RunResult Refused = RunTarn({"get", Url("/bytes/300"), Url("/bytes/2")}, Terminal);
+    EXPECT_EQ(1, Refused.nExit) << Describe(Refused);
+    EXPECT_TRUE(EndsWith(LineOf(Refused.Err, "get1"),
+                         Url("/bytes/300") + ": binary body not written to the terminal"))
+        << Refused.Err;
+    EXPECT_NE(std::string::npos, Refused.Err.find("\"-o FILE\" to save it")) << Refused.Err;
+    EXPECT_EQ(0, RunTarn({"get", "-o", "-", Url("/bytes/300")}, Terminal).nExit);
+    close(nMaster);
 }
 
 // ---------------------------------------------------------------------------------------------
