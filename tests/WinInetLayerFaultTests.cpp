@@ -12,6 +12,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -396,6 +398,12 @@ public:
 private:
     void Serve()
     {
+        // A client that has its answer may leave before the close_notify: a write then fails
+        // with EPIPE instead of ending the test process.
+        sigset_t Pipe;
+        sigemptyset(&Pipe);
+        sigaddset(&Pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &Pipe, nullptr);
         while (!m_bStop)
         {
             pollfd Poll{m_nListen, POLLIN, 0};
