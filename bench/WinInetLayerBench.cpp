@@ -6,8 +6,8 @@
 // Usage: WinInetLayerBench [MiB=256]
 // The loopback servers run in a child process, so their memory is not counted here.
 #include "BenchSupport.h"
+#include "LibraryCalls.h"
 #include "TarnServer.h"
-#include "Win32Layer/WinInet.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -113,7 +113,7 @@ double SecondsSince(std::chrono::steady_clock::time_point Start)
 
 bool RunGet(int nPort, unsigned long long ullBytes)
 {
-    HINTERNET hSession = InternetOpenA("TarnInteraction", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    HINTERNET hSession = tarn::OpenLibrarySession();
     DWORD dwTimeout = 10000;
     InternetSetOptionA(hSession, INTERNET_OPTION_RECEIVE_TIMEOUT, &dwTimeout, sizeof(dwTimeout));
     const std::string Url =
@@ -140,40 +140,15 @@ bool RunGet(int nPort, unsigned long long ullBytes)
     return bOk && ullGot == ullBytes;
 }
 
-bool RunPost(int nPort, const std::vector<char>& Body)
+bool RunPost(int nPort, const std::string& Body)
 {
-    HINTERNET hSession = InternetOpenA("TarnInteraction", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    HINTERNET hConnect = InternetConnectA(hSession, "127.0.0.1", static_cast<INTERNET_PORT>(nPort), nullptr,
-                                          nullptr, INTERNET_SERVICE_HTTP,
-                                          INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION, 0);
-    LPCSTR AcceptTypes[] = {"*/*", nullptr};
-    HINTERNET hRequest = HttpOpenRequestA(
-        hConnect, "POST", "/upload", "HTTP/1.0", nullptr, AcceptTypes,
-        INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_FORMS_SUBMIT, 0);
-    const std::string Length = "Content-Length: " + std::to_string(Body.size()) + "\r\n";
-    INTERNET_BUFFERSA BuffersIn{};
-    BuffersIn.dwStructSize = sizeof(BuffersIn);
-    DWORD dwWritten = 0;
-    DWORD dwStatus = 0;
-    DWORD dwLength = sizeof(dwStatus);
-    const bool bOk =
-        HttpAddRequestHeadersA(hRequest, "Accept: */*\r\n", 13, HTTP_ADDREQ_FLAG_REPLACE) &&
-        HttpAddRequestHeadersA(
-            hRequest,
-            "Content-Type: multipart/form-data; boundary=-------------------------24822581126073\r\n", 85,
-            HTTP_ADDREQ_FLAG_ADD_IF_NEW) &&
-        HttpAddRequestHeadersA(hRequest, Length.c_str(), static_cast<DWORD>(Length.size()),
-                               HTTP_ADDREQ_FLAG_ADD_IF_NEW) &&
-        HttpSendRequestExA(hRequest, &BuffersIn, nullptr, HSR_INITIATE, 0) &&
-        InternetWriteFile(hRequest, Body.data(), static_cast<DWORD>(Body.size()), &dwWritten) &&
-        HttpEndRequestA(hRequest, nullptr, HSR_INITIATE, 0) &&
-        HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &dwLength,
-                       nullptr) &&
-        dwStatus == 200;
+    HINTERNET hSession = tarn::OpenLibrarySession();
+    const tarn::LibraryPostResult Result =
+        tarn::PostLikeTheLibrary(hSession, "127.0.0.1", static_cast<INTERNET_PORT>(nPort), "/upload", Body);
+    const bool bOk = Result.FailedAt.empty() && Result.dwStatus == 200;
     if (!bOk)
-        std::fprintf(stderr, "POST failed: %u (status %u)\n", GetLastError(), dwStatus);
-    InternetCloseHandle(hRequest);
-    InternetCloseHandle(hConnect);
+        std::fprintf(stderr, "POST failed at %s: %u (status %u)\n", Result.FailedAt.c_str(), Result.dwError,
+                     Result.dwStatus);
     InternetCloseHandle(hSession);
     return bOk;
 }
@@ -183,6 +158,8 @@ int main(int argc, char** argv)
 {
     const unsigned long long ullMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     const unsigned long long ullBytes = ullMiB << 20;
+    // The sessions take the system's proxy settings, as the library's do; loopback goes direct.
+    ::setenv("no_proxy", "127.0.0.1", 1);
     pid_t Child = 0;
     int nGetPort = 0;
     int nPostPort = 0;
@@ -196,7 +173,7 @@ int main(int argc, char** argv)
     bool bOk = RunGet(nGetPort, 1000);
 
     // The POST body is the caller's: made and touched before the baseline.
-    std::vector<char> Body(static_cast<size_t>(ullBytes));
+    std::string Body(static_cast<size_t>(ullBytes), '\0');
     for (size_t i = 0; i < Body.size(); ++i)
         Body[i] = static_cast<char>(i * 131 + (i >> 12));
 

@@ -2,6 +2,7 @@
 #include "DeliveryLog.h"
 #include "LogCapture.h"
 #include "NTarnInteraction.h"
+#include "NW_HttpClient.h"
 #include "ScriptedServer.h"
 #include "LoopbackServerTest.h"
 
@@ -21,7 +22,7 @@
 
 namespace
 {
-const char kBoundaryClose[] = "---------------------------24822581126073--\r\n";
+const char kBoundaryClose[] = "--" NW_POST_BOUNDARY "--\r\n";
 
 class DispatchTest : public LoopbackServerTest
 {

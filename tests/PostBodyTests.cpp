@@ -3,8 +3,11 @@
 // package when python3 is there), files that change while the body is built, the size limits,
 // the delimiter check and exhausted memory, each failure with its log line.
 #include "LogCapture.h"
+#include "LoopbackServerTest.h"
 #include "NW_HttpClient.h"
+#include "PosixFiles.h"
 #include "TarnServer.h"
+#include "TempDir.h"
 
 #include <httplib.h>
 
@@ -101,51 +104,9 @@ size_t OpenFileCount()
     return uCount;
 }
 
-// A directory of its own under the system's temporary directory, removed with its files.
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string Template = (std::filesystem::temp_directory_path() / "PostBodyTests.XXXXXX").string();
-        if (::mkdtemp(&Template[0]) != nullptr)
-            m_Path = Template;
-    }
-    ~TempDir()
-    {
-        std::error_code Error;
-        if (!m_Path.empty())
-            std::filesystem::remove_all(m_Path, Error);
-    }
-    std::string Path(const std::string& Name) const { return m_Path + "/" + Name; }
-
-    std::string Write(const std::string& Name, const std::string& Bytes) const
-    {
-        std::ofstream File(Path(Name), std::ios::binary | std::ios::trunc);
-        File.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
-        return Path(Name);
-    }
-
-    // A file of the given size that takes neither disk nor memory.
-    std::string Sparse(const std::string& Name, unsigned long long ullSize) const
-    {
-        const std::string FilePath = Path(Name);
-        const int nFd = ::open(FilePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const bool bSized = nFd >= 0 && ::ftruncate(nFd, static_cast<off_t>(ullSize)) == 0;
-        if (nFd >= 0)
-            ::close(nFd);
-        return bSized ? FilePath : std::string();
-    }
-
-    std::string Fifo(const std::string& Name) const
-    {
-        const std::string FilePath = Path(Name);
-        return ::mkfifo(FilePath.c_str(), 0600) == 0 ? FilePath : std::string();
-    }
-
-private:
-    std::string m_Path;
-};
+using tarn::TempDir;
+using tarn::test::MakeFifo;
+using tarn::test::MakeSparseFile;
 
 struct Built
 {
@@ -222,38 +183,12 @@ bool HavePython()
     return s_bHave;
 }
 
-// Python's email package, which takes a delimiter after CR LF, a bare LF or a bare CR alike.
-// Prints one line per part: name, filename, Content-Type and content, each in hex (an empty
-// field as "-"); exits non-zero when the message or a part has defects.
-const char* const PYTHON_PARSER = R"PY(
-import sys
-from email.parser import BytesParser
-boundary, path = sys.argv[1], sys.argv[2]
-with open(path, 'rb') as f:
-    body = f.read()
-head = ('Content-Type: multipart/form-data; boundary="%s"\r\n\r\n' % boundary).encode('ascii')
-msg = BytesParser().parsebytes(head + body)
-if not msg.is_multipart() or msg.defects:
-    print('defects', msg.defects)
-    sys.exit(3)
-def raw(text):
-    return (text or '').encode('ascii', 'surrogateescape')
-for part in msg.get_payload():
-    if part.defects:
-        print('defects', part.defects)
-        sys.exit(4)
-    fields = [raw(part.get_param('name', header='content-disposition')),
-              raw(part.get_param('filename', header='content-disposition')),
-              raw(part.get('Content-Type')),
-              part.get_payload(decode=True) or b'']
-    print(' '.join(f.hex() or '-' for f in fields))
-)PY";
-
+// Python's email package, which takes a delimiter after CR LF, a bare LF or a bare CR alike
+// (support/parse_multipart.py).
 std::optional<std::vector<tarn::FormPart>> ParseWithPython(const TempDir& Dir, const std::string& Body)
 {
-    const std::string Script = Dir.Write("parse.py", PYTHON_PARSER);
     const std::string BodyPath = Dir.Write("body.bin", Body);
-    const std::string Command = "python3 " + Script + " '" + BOUNDARY + "' " + BodyPath;
+    const std::string Command = "python3 '" TARN_MULTIPART_PARSER "' '" + BOUNDARY + "' " + BodyPath;
     FILE* pPipe = ::popen(Command.c_str(), "r");
     if (pPipe == nullptr)
         return std::nullopt;
@@ -276,16 +211,9 @@ std::optional<std::vector<tarn::FormPart>> ParseWithPython(const TempDir& Dir, c
     return Parts;
 }
 
-class PostBodyTest : public testing::Test
+class PostBodyTest : public LoopbackServerTest
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_pServer = std::make_unique<tarn::TarnServer>();
-        ASSERT_NE(0, s_pServer->Start());
-    }
-    static void TearDownTestSuite() { s_pServer.reset(); }
-
     // POSTs the body to the loopback server and returns the form as its parser saw it.
     static tarn::ReceivedForm PostToServer(const std::string& Body)
     {
@@ -345,12 +273,10 @@ protected:
         return Result.Body;
     }
 
-    static std::unique_ptr<tarn::TarnServer> s_pServer;
-    TempDir m_Dir;
+    TempDir m_Dir{"PostBodyTests"};
     LogCapture m_Log;
 };
 
-std::unique_ptr<tarn::TarnServer> PostBodyTest::s_pServer;
 } // namespace
 
 // ---- The framing, byte for byte -------------------------------------------------------------
@@ -361,6 +287,7 @@ TEST_F(PostBodyTest, EmptyListGivesTheClosingDelimiterAlone)
     // multipart body without one.
     NW_HttpClient Client;
     const std::string Body = BuildOk(Client);
+    // The one place the boundary's bytes are spelled out: servers see this value on the wire.
     EXPECT_EQ("---------------------------24822581126073--\r\n", Body);
     EXPECT_EQ(45u, Body.size());
 }
@@ -370,12 +297,13 @@ TEST_F(PostBodyTest, OneShortTextPart)
     NW_HttpClient Client;
     ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
     const std::string Body = BuildOk(Client);
-    const std::string Part = "---------------------------24822581126073\r\n"
+    const std::string Part = "--" + BOUNDARY +
+                             "\r\n"
                              "Content-Disposition: form-data; name=\"a\"\r\n"
                              "\r\n"
                              "b\r\n";
     EXPECT_EQ(90u, Part.size());
-    EXPECT_EQ(Part + "---------------------------24822581126073--\r\n", Body);
+    EXPECT_EQ(Part + Closing(), Body);
     EXPECT_EQ(135u, Body.size());
     ExpectRoundTrip(Body, {{"a", "", "b"}});
 }
@@ -642,7 +570,7 @@ TEST_F(PostBodyTest, FilesAndBodiesPast2GiBFailBeforeAnythingLargeIsAllocated)
     for (const Case& Each : Cases)
     {
         SCOPED_TRACE(Each.ullFileSize);
-        ASSERT_EQ(Path, m_Dir.Sparse("sparse.bin", Each.ullFileSize));
+        ASSERT_EQ(Path, MakeSparseFile(m_Dir.Path("sparse.bin"), Each.ullFileSize));
         NW_HttpClient Client;
         ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, Name.c_str(), Path.c_str()));
         ExpectFailure(Client, {Each.Line});
@@ -651,7 +579,7 @@ TEST_F(PostBodyTest, FilesAndBodiesPast2GiBFailBeforeAnythingLargeIsAllocated)
     // The limit counts the texts too: a body one byte over because of its text part.
     const std::string SmallPath = m_Dir.Path("small.bin");
     const std::string Small =
-        m_Dir.Sparse("small.bin", MAX_BODY + 1 - (88 + 2) - (141 + 1 + SmallPath.size()) - 45);
+        MakeSparseFile(m_Dir.Path("small.bin"), MAX_BODY + 1 - (88 + 2) - (141 + 1 + SmallPath.size()) - 45);
     ASSERT_EQ(SmallPath, Small);
     NW_HttpClient Client;
     ASSERT_EQ(1, Client.AddPostParam(eNormal, "t", "v"));
@@ -681,10 +609,10 @@ long VmSizeKb()
 // build fails with its own line.
 int BuildWithLittleMemory()
 {
-    const TempDir Dir;
-    const std::string Fits = Dir.Sparse("fits.bin", 1ull << 30);
-    const std::string TooLarge = Dir.Sparse("too-large.bin", MAX_BODY + 1);
-    const std::string AtLimit = Dir.Sparse("at-limit.bin", MAX_BODY);
+    const TempDir Dir("PostBodyTests");
+    const std::string Fits = MakeSparseFile(Dir.Path("fits.bin"), 1ull << 30);
+    const std::string TooLarge = MakeSparseFile(Dir.Path("too-large.bin"), MAX_BODY + 1);
+    const std::string AtLimit = MakeSparseFile(Dir.Path("at-limit.bin"), MAX_BODY);
     if (Fits.empty() || TooLarge.empty() || AtLimit.empty())
         return 10;
 #if !defined(__SANITIZE_ADDRESS__)
@@ -754,7 +682,10 @@ namespace
 class Choreography
 {
 public:
-    explicit Choreography(const TempDir& Dir) : m_Fifo1(Dir.Fifo("sync1")), m_Fifo2(Dir.Fifo("sync2")) {}
+    explicit Choreography(const TempDir& Dir)
+        : m_Fifo1(MakeFifo(Dir.Path("sync1"))), m_Fifo2(MakeFifo(Dir.Path("sync2")))
+    {
+    }
 
     bool Ready() const { return !m_Fifo1.empty() && !m_Fifo2.empty(); }
     const std::string& Fifo1() const { return m_Fifo1; }

@@ -4,6 +4,7 @@
 #include "ScriptedServer.h"
 #include "TarnLog.h"
 #include "TarnServer.h"
+#include "TempDir.h"
 #include "TarnUrl.h"
 
 #include <gtest/gtest.h>
@@ -62,31 +63,11 @@ bool EndsWith(const std::string& Text, const std::string& Suffix)
            Text.compare(Text.size() - Suffix.size(), Suffix.size(), Suffix) == 0;
 }
 
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string Pattern = (fs::temp_directory_path() / "tarn-cli-test-XXXXXX").string();
-        if (mkdtemp(&Pattern[0]) != nullptr)
-            m_Path = Pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code Error;
-        fs::remove_all(m_Path, Error);
-    }
-    const std::string& Path() const { return m_Path; }
-
-private:
-    std::string m_Path;
-};
-
 // Runs the built tarn with Args; standard input is empty, the two outputs are captured whole.
 // With Terminal, standard output is that terminal (a pty's slave) instead.
 RunResult RunTarn(const std::vector<std::string>& Args, const std::string& Terminal = std::string())
 {
-    TempDir Capture;
+    const tarn::TempDir Capture("tarn-cli-test");
     const std::string OutPath = Terminal.empty() ? Capture.Path() + "/out" : Terminal;
     const std::string ErrPath = Capture.Path() + "/err";
     posix_spawn_file_actions_t Actions;
@@ -327,7 +308,7 @@ protected:
     std::string Url(const std::string& Object) const { return m_Server.BaseUrl() + Object; }
 
     tarn::TarnServer m_Server;
-    TempDir m_Dir;
+    tarn::TempDir m_Dir{"tarn-cli-test"};
 };
 
 TEST_F(TarnCliServerTest, RefusedArgumentsSendNothing)

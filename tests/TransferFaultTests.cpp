@@ -65,8 +65,7 @@ TEST(TransferWireTest, PostGoesOutAsHttp10WithExactlyItsHeadersAndBody)
     EXPECT_EQ("127.0.0.1:" + std::to_string(Server.Port()), Request.Header("Host"));
     EXPECT_EQ("TarnInteraction", Request.Header("User-Agent"));
     EXPECT_EQ("*/*", Request.Header("Accept"));
-    EXPECT_EQ("multipart/form-data; boundary=-------------------------24822581126073",
-              Request.Header("Content-Type"));
+    EXPECT_EQ("multipart/form-data; boundary=" NW_POST_BOUNDARY, Request.Header("Content-Type"));
     EXPECT_EQ(std::to_string(Body.size()), Request.Header("Content-Length"));
     EXPECT_EQ(Body, Request.Body);
 
@@ -99,7 +98,7 @@ TEST(TransferWireTest, PostToEmptyObjectAndAfterContinue)
     ASSERT_EQ(1, Client.RequestPost("127.0.0.1", "", Server.Port()));
     ASSERT_EQ(1u, Server.Requests().size());
     EXPECT_EQ("POST / HTTP/1.0", Server.Requests()[0].RequestLine);
-    EXPECT_EQ("---------------------------24822581126073--\r\n", Server.Requests()[0].Body);
+    EXPECT_EQ("--" NW_POST_BOUNDARY "--\r\n", Server.Requests()[0].Body);
 }
 
 TEST(TransferWireTest, GetAsksForAFreshCopyWithAcceptAll)

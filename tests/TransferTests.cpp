@@ -155,8 +155,7 @@ TEST_F(TransferTest, PostSucceedsConsumesParametersAndKeepsResponse)
     const tarn::ReceivedForm Form = s_pServer->Forms().back();
     ASSERT_EQ(1u, Form.Parts.size());
     EXPECT_EQ("value", Form.Parts[0].Content);
-    EXPECT_EQ("multipart/form-data; boundary=-------------------------24822581126073",
-              Form.ContentTypeHeader);
+    EXPECT_EQ("multipart/form-data; boundary=" NW_POST_BOUNDARY, Form.ContentTypeHeader);
     EXPECT_EQ(tarn::DescribeForm(Form), Body(Client));
 }
 

@@ -1,5 +1,7 @@
 // The Win32 file functions on POSIX: CreateFileA, GetFileSize, ReadFile and CloseHandle, with
 // the handles, sizes and last-error codes that Windows gives.
+#include "PosixFiles.h"
+#include "TempDir.h"
 #include "Win32Layer/WinFile.h"
 
 #include <gtest/gtest.h>
@@ -18,33 +20,17 @@ namespace
 class WinFileTest : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        std::string Template = (std::filesystem::temp_directory_path() / "WinFileTests.XXXXXX").string();
-        ASSERT_NE(nullptr, ::mkdtemp(&Template[0]));
-        m_Dir = Template;
-    }
-    void TearDown() override
-    {
-        std::error_code Error;
-        std::filesystem::remove_all(m_Dir, Error);
-    }
+    void SetUp() override { ASSERT_FALSE(m_Dir.Path().empty()); }
 
-    std::string Path(const std::string& Name) const { return m_Dir + "/" + Name; }
-
+    std::string Path(const std::string& Name) const { return m_Dir.Path(Name); }
     std::string Write(const std::string& Name, const std::string& Bytes) const
     {
-        std::ofstream File(Path(Name), std::ios::binary | std::ios::trunc);
-        File.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
-        return Path(Name);
+        return m_Dir.Write(Name, Bytes);
     }
 
     std::string Sparse(const std::string& Name, unsigned long long ullSize) const
     {
-        const int nFd = ::open(Path(Name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_LE(0, nFd);
-        EXPECT_EQ(0, ::ftruncate(nFd, static_cast<off_t>(ullSize)));
-        ::close(nFd);
+        EXPECT_NE("", tarn::test::MakeSparseFile(Path(Name), ullSize));
         return Path(Name);
     }
 
@@ -55,7 +41,7 @@ protected:
                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, NULL);
     }
 
-    std::string m_Dir;
+    tarn::TempDir m_Dir{"WinFileTests"};
 };
 } // namespace
 
@@ -74,7 +60,7 @@ TEST_F(WinFileTest, OpenFailuresGiveInvalidHandleAndTheirErrors)
     EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
 
     // Windows opens no directory without FILE_FLAG_BACKUP_SEMANTICS.
-    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(m_Dir));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(m_Dir.Path()));
     EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
 
     EXPECT_EQ(INVALID_HANDLE_VALUE, Open(""));

@@ -35,11 +35,6 @@ long long MillisecondsSince(Clock::time_point Start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - Start).count();
 }
 
-INTERNET_PORT PortOf(const ScriptedServer& Server)
-{
-    return static_cast<INTERNET_PORT>(Server.Port());
-}
-
 // --- Time-outs -----------------------------------------------------------------------------------
 
 // A server that takes the request and never answers: the open fails after about the receive
@@ -74,7 +69,7 @@ TEST_F(WinInetTest, SteadyDripOutlastsTheTimeout)
     ASSERT_TRUE(Request) << GetLastError();
     const ReadOutcome Outcome = ReadAll(Request.get());
     ASSERT_TRUE(Outcome.bOk) << Outcome.dwError;
-    EXPECT_EQ(Outcome.Body, ScriptedServer::PatternBytes(1200));
+    EXPECT_EQ(Outcome.Body, tarn::PatternBytes(1200));
     EXPECT_GT(MillisecondsSince(Start), 600); // longer than the time-out in all
 }
 
@@ -91,7 +86,7 @@ TEST_F(WinInetTest, PauseInTheBodyLongerThanTheTimeoutFailsTheRead)
     const ReadOutcome Outcome = ReadAll(Request.get());
     EXPECT_FALSE(Outcome.bOk);
     EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_TIMEOUT);
-    EXPECT_EQ(Outcome.Body, ScriptedServer::PatternBytes(100)); // what came before the pause
+    EXPECT_EQ(Outcome.Body, tarn::PatternBytes(100)); // what came before the pause
     // The failure stays.
     char Byte;
     DWORD dwRead = 0;
@@ -236,7 +231,7 @@ TEST_P(WinInetClosedMidBodyTest, ReadFailsAfterTheBytesThatCame)
     const ReadOutcome Outcome = ReadAll(Request.get());
     EXPECT_FALSE(Outcome.bOk);
     EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_CONNECTION_ABORTED);
-    EXPECT_EQ(Outcome.Body, ScriptedServer::PatternBytes(50000));
+    EXPECT_EQ(Outcome.Body, tarn::PatternBytes(50000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Framing, WinInetClosedMidBodyTest, ::testing::Values(false, true),
@@ -765,7 +760,7 @@ TEST_F(WinInetTest, ManyTransfersAtOnce)
     ScriptedServer Chunked;
     ByLength.SetDefaultReply(ScriptedReply::Pattern(kGetBytes));
     Chunked.SetDefaultReply(ScriptedReply::Pattern(kGetBytes, true));
-    const std::string Expected = ScriptedServer::PatternBytes(kGetBytes);
+    const std::string Expected = tarn::PatternBytes(kGetBytes);
     std::atomic<int> nGood{0};
     std::vector<std::thread> Threads;
     for (int i = 0; i < kThreads; ++i)

@@ -44,7 +44,7 @@ TEST_P(WinInetGetBodyTest, ArrivesWholeInFullReadsAndEndsWithZero)
 
     const ReadOutcome Outcome = ReadAll(Request.get());
     ASSERT_TRUE(Outcome.bOk) << Outcome.dwError;
-    EXPECT_TRUE(Outcome.Body == ScriptedServer::PatternBytes(Case.uSize))
+    EXPECT_TRUE(Outcome.Body == tarn::PatternBytes(Case.uSize))
         << "body differs, size " << Outcome.Body.size();
     ASSERT_FALSE(Outcome.Counts.empty());
     EXPECT_EQ(Outcome.Counts.back(), 0u);
@@ -86,7 +86,7 @@ TEST_F(WinInetTest, ReadFillsTheBufferAcrossPiecesOnTheWire)
     ASSERT_TRUE(InternetReadFile(Request.get(), &Body[700], 1300, &dwRest));
     EXPECT_EQ(dwRest, 300u);
     Body.resize(dwRead + dwRest);
-    EXPECT_EQ(Body, ScriptedServer::PatternBytes(1000));
+    EXPECT_EQ(Body, tarn::PatternBytes(1000));
     ASSERT_TRUE(InternetReadFile(Request.get(), &Body[0], 10, &dwRead));
     EXPECT_EQ(dwRead, 0u);
 }
@@ -118,7 +118,7 @@ TEST_F(WinInetTest, BodyWithoutLengthEndsAtClose)
     ASSERT_TRUE(Request) << GetLastError();
     const ReadOutcome Outcome = ReadAll(Request.get());
     ASSERT_TRUE(Outcome.bOk) << Outcome.dwError;
-    EXPECT_EQ(Outcome.Body, ScriptedServer::PatternBytes(20000));
+    EXPECT_EQ(Outcome.Body, tarn::PatternBytes(20000));
 }
 
 // --- The request on the wire ---------------------------------------------------------------------

@@ -146,7 +146,7 @@ class WinInetMemoryTest : public WinInetTest
 TEST_F(WinInetMemoryTest, LargePostIsNeverCopiedWhole)
 {
     m_Server.SetKeepBodies(false);
-    const std::string Body = ScriptedServer::PatternBytes(kBodyBytes);
+    const std::string Body = tarn::PatternBytes(kBodyBytes);
     Handle Session = OpenSession();
     PostOutcome Outcome;
     long long llPeak = 0;
@@ -161,7 +161,7 @@ TEST_F(WinInetMemoryTest, LargePostIsNeverCopiedWhole)
     ASSERT_EQ(Outcome.FailedAt, "") << Outcome.dwError;
     const CapturedRequest Got = m_Server.Requests().at(0);
     EXPECT_EQ(Got.uBodySize, kBodyBytes);
-    EXPECT_EQ(Got.uBodyHash, ScriptedServer::Fnv1a64(Body.data(), Body.size()));
+    EXPECT_EQ(Got.uBodyHash, tarn::Fnv1a64(Body.data(), Body.size()));
     EXPECT_LT(llPeak, kLayerLimit) << "largest block " << llLargest;
     RecordProperty("PeakLayerHeapBytes", std::to_string(llPeak));
 }
@@ -183,11 +183,11 @@ TEST_F(WinInetMemoryTest, LargeGetIsNeverHeldWhole)
     }
     ASSERT_TRUE(Outcome.bOk) << Outcome.dwError;
     EXPECT_EQ(Outcome.uSize, kBodyBytes);
-    std::uint64_t uHash = ScriptedServer::kFnvOffset;
+    std::uint64_t uHash = tarn::kFnvOffset;
     for (std::uint64_t uPos = 0; uPos < kBodyBytes; uPos += 1u << 20)
     {
-        const std::string Piece = ScriptedServer::PatternBytes(1u << 20, uPos);
-        uHash = ScriptedServer::Fnv1a64(Piece.data(), Piece.size(), uHash);
+        const std::string Piece = tarn::PatternBytes(1u << 20, uPos);
+        uHash = tarn::Fnv1a64(Piece.data(), Piece.size(), uHash);
     }
     EXPECT_EQ(Outcome.uHash, uHash);
     EXPECT_LT(llPeak, kLayerLimit);

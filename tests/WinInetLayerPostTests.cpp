@@ -2,6 +2,7 @@
 // HttpSendRequestExA / InternetWriteFile / HttpEndRequestA, and redirects of a POST.
 #include "WinInetLayerTestUtil.h"
 
+#include "NW_HttpClient.h"
 #include "TarnServer.h"
 
 #include <algorithm>
@@ -11,12 +12,29 @@ namespace wininet_test
 {
 namespace
 {
-INTERNET_PORT PortOf(const ScriptedServer& Server)
-{
-    return static_cast<INTERNET_PORT>(Server.Port());
-}
-
 // --- The request on the wire ---------------------------------------------------------------------
+
+// The tests' POST (and the benchmark's) is the library's own: both put the same bytes on the wire.
+TEST_F(WinInetTest, PostLikeTheLibrarySendsWhatRequestPostSends)
+{
+    NW_HttpClient Client;
+    ASSERT_EQ(1, Client.AddPostParam(eNormal, "player", "alice"));
+    unsigned char* pbyBody = nullptr;
+    DWORD dwSize = 0;
+    ASSERT_EQ(1, Client.GetPostBuffer(&pbyBody, &dwSize));
+    const std::string Body(reinterpret_cast<const char*>(pbyBody), dwSize);
+    delete[] pbyBody;
+    ASSERT_EQ(1, Client.RequestPost("127.0.0.1", "/form", m_Server.Port()));
+
+    Handle Session(tarn::OpenLibrarySession());
+    const PostOutcome Outcome =
+        PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/form", Body);
+    ASSERT_EQ(Outcome.FailedAt, "") << Outcome.dwError;
+    const std::vector<CapturedRequest> Requests = m_Server.Requests();
+    ASSERT_EQ(Requests.size(), 2u);
+    EXPECT_EQ(Requests[1].RawHead, Requests[0].RawHead);
+    EXPECT_TRUE(Requests[1].Body == Requests[0].Body);
+}
 
 TEST_F(WinInetTest, CapturedPostIsExactlyWhatTheLibrarySends)
 {
@@ -35,8 +53,7 @@ TEST_F(WinInetTest, CapturedPostIsExactlyWhatTheLibrarySends)
     EXPECT_EQ(Got.Header("Host"), "127.0.0.1:" + std::to_string(m_Server.Port()));
     EXPECT_EQ(Got.Header("User-Agent"), "TarnInteraction");
     EXPECT_EQ(Got.Header("Accept"), "*/*");
-    EXPECT_EQ(Got.Header("Content-Type"),
-              "multipart/form-data; boundary=-------------------------24822581126073");
+    EXPECT_EQ(Got.Header("Content-Type"), "multipart/form-data; boundary=" NW_POST_BOUNDARY);
     EXPECT_EQ(Got.Header("Content-Length"), "70000");
     // Each once, and nothing else: no Expect, no chunks, no compression.
     std::vector<std::string> Names;
@@ -75,7 +92,7 @@ TEST_F(WinInetTest, MultipartPostIsParsedByAnotherServer)
 {
     tarn::TarnServer Server;
     ASSERT_NE(Server.Start(), 0);
-    const std::string Boundary = "-------------------------24822581126073";
+    const std::string Boundary = NW_POST_BOUNDARY;
     const std::string FileBytes = BinaryBody(300000);
     const std::string Body = "--" + Boundary +
                              "\r\nContent-Disposition: form-data; name=\"field\"\r\n\r\nvalue\r\n" + "--" +
@@ -125,7 +142,7 @@ TEST_F(WinInetTest, ErrorStatusOfAPostIsReadable)
 TEST_F(WinInetTest, LargePostArrivesIntact)
 {
     m_Server.SetKeepBodies(false);
-    const std::string Body = ScriptedServer::PatternBytes(64u << 20);
+    const std::string Body = tarn::PatternBytes(64u << 20);
     Handle Session = OpenSession();
     const PostOutcome Outcome =
         PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/big", Body);
@@ -133,7 +150,7 @@ TEST_F(WinInetTest, LargePostArrivesIntact)
     const CapturedRequest Got = m_Server.Requests().at(0);
     EXPECT_EQ(Got.Header("Content-Length"), std::to_string(Body.size()));
     EXPECT_EQ(Got.uBodySize, Body.size());
-    EXPECT_EQ(Got.uBodyHash, ScriptedServer::Fnv1a64(Body.data(), Body.size()));
+    EXPECT_EQ(Got.uBodyHash, tarn::Fnv1a64(Body.data(), Body.size()));
     EXPECT_FALSE(Got.HasHeader("Expect"));
 }
 
@@ -445,8 +462,7 @@ TEST_P(WinInetPostRedirectTest, KeepsThePostAndItsBody)
     const CapturedRequest Second = Target.Requests().at(0);
     EXPECT_EQ(Second.RequestLine, "POST /moved HTTP/1.0");
     EXPECT_EQ(Second.Header("Content-Length"), "5000");
-    EXPECT_EQ(Second.Header("Content-Type"),
-              "multipart/form-data; boundary=-------------------------24822581126073");
+    EXPECT_EQ(Second.Header("Content-Type"), "multipart/form-data; boundary=" NW_POST_BOUNDARY);
     EXPECT_TRUE(Second.Body == Body);
     EXPECT_TRUE(m_Server.Requests().at(0).Body == Body);
 }

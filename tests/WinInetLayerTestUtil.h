@@ -2,7 +2,9 @@
 
 // Helpers shared by the tests of the WinINet layer: handle ownership, environment control, and
 // the GET and POST sequences exactly as the library makes them.
+#include "LibraryCalls.h"
 #include "ScriptedServer.h"
+#include "TarnPattern.h"
 #include "Win32Layer/WinInet.h"
 
 #include <gtest/gtest.h>
@@ -15,17 +17,15 @@
 
 namespace wininet_test
 {
+using tarn::StatusOf;
 using tarn::test::CapturedRequest;
 using tarn::test::ScriptedReply;
 using tarn::test::ScriptedServer;
 
-constexpr const char* kAgent = "TarnInteraction";
+constexpr const char* kAgent = tarn::kLibraryAgent;
 constexpr DWORD kGetFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
-constexpr DWORD kPostFlags =
-    INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_FORMS_SUBMIT;
-constexpr const char* kBoundaryHeader =
-    "Content-Type: multipart/form-data; boundary=-------------------------24822581126073\r\n";
+constexpr DWORD kPostFlags = tarn::kLibraryPostFlags;
 
 struct HandleCloser
 {
@@ -97,6 +97,11 @@ protected:
     ScriptedServer m_Server;
 };
 
+inline INTERNET_PORT PortOf(const ScriptedServer& Server)
+{
+    return static_cast<INTERNET_PORT>(Server.Port());
+}
+
 inline Handle OpenSession(DWORD dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG, const char* pszAgent = kAgent,
                           const char* pszProxy = nullptr, const char* pszBypass = nullptr)
 {
@@ -116,24 +121,13 @@ inline Handle OpenUrl(HINTERNET hSession, const std::string& Url,
     return Handle(InternetOpenUrlA(hSession, Url.c_str(), pszHeaders, static_cast<DWORD>(-1), dwFlags, 0));
 }
 
-// The status as the library asks for it; 0 when the query fails.
-inline DWORD StatusOf(HINTERNET hRequest)
-{
-    DWORD dwStatus = 0;
-    DWORD dwLength = sizeof(dwStatus);
-    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &dwLength,
-                        nullptr))
-        return 0;
-    return dwStatus;
-}
-
 struct ReadOutcome
 {
     bool bOk = false;  // ended with a successful read of 0 bytes
     DWORD dwError = 0; // the last error when a read failed
     std::string Body;  // what was read (kept only when asked)
     std::uint64_t uSize = 0;
-    std::uint64_t uHash = ScriptedServer::kFnvOffset;
+    std::uint64_t uHash = tarn::kFnvOffset;
     std::vector<DWORD> Counts; // the count of every successful read, the final 0 included (when kept)
 };
 
@@ -162,7 +156,7 @@ inline ReadOutcome ReadAll(HINTERNET hRequest, DWORD dwChunk = 8191, bool bKeep 
         if (bKeep)
             Outcome.Body.append(Buffer.data(), dwRead);
         Outcome.uSize += dwRead;
-        Outcome.uHash = ScriptedServer::Fnv1a64(Buffer.data(), dwRead, Outcome.uHash);
+        Outcome.uHash = tarn::Fnv1a64(Buffer.data(), dwRead, Outcome.uHash);
     }
     ADD_FAILURE() << "no end of body after " << uMaxCalls << " reads";
     return Outcome;
@@ -176,73 +170,23 @@ struct PostOutcome
     ReadOutcome Response;
 };
 
-// A POST the way the library makes one: connection, request with HTTP/1.0, the three headers,
-// HttpSendRequestExA, one InternetWriteFile with the whole body, HttpEndRequestA, the status and
-// the body; the handles closed in reverse order. The session is the caller's.
+// A POST the way the library makes one (tarn::PostLikeTheLibrary), its response read as the library
+// reads it.
 inline PostOutcome PostLikeTheLibrary(HINTERNET hSession, const char* pszServer, INTERNET_PORT nPort,
                                       const char* pszObject, const std::string& Body,
                                       bool bKeepResponse = true)
 {
     PostOutcome Outcome;
-    const auto Fail = [&](const char* pszStep)
-    {
-        Outcome.FailedAt = pszStep;
-        Outcome.dwError = GetLastError();
-    };
-    Handle Connection(InternetConnectA(hSession, pszServer, nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP,
-                                       INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION, 0));
-    if (!Connection)
-    {
-        Fail("InternetConnectA");
-        return Outcome;
-    }
-    LPCSTR AcceptTypes[] = {"*/*", nullptr};
-    Handle Request(HttpOpenRequestA(Connection.get(), "POST", pszObject, "HTTP/1.0", nullptr, AcceptTypes,
-                                    kPostFlags, 0));
-    if (!Request)
-    {
-        Fail("HttpOpenRequestA");
-        return Outcome;
-    }
-    const std::string Length = "Content-Length: " + std::to_string(Body.size()) + "\r\n";
-    if (!HttpAddRequestHeadersA(Request.get(), "Accept: */*\r\n", 13, HTTP_ADDREQ_FLAG_REPLACE) ||
-        !HttpAddRequestHeadersA(Request.get(), kBoundaryHeader, 85, HTTP_ADDREQ_FLAG_ADD_IF_NEW) ||
-        !HttpAddRequestHeadersA(Request.get(), Length.c_str(), static_cast<DWORD>(Length.size()),
-                                HTTP_ADDREQ_FLAG_ADD_IF_NEW))
-    {
-        Fail("HttpAddRequestHeadersA");
-        return Outcome;
-    }
-    INTERNET_BUFFERSA BuffersIn{};
-    BuffersIn.dwStructSize = sizeof(INTERNET_BUFFERSA);
-    if (!HttpSendRequestExA(Request.get(), &BuffersIn, nullptr, HSR_INITIATE, 0))
-    {
-        Fail("HttpSendRequestExA");
-        return Outcome;
-    }
-    DWORD dwWritten = 0;
-    if (!InternetWriteFile(Request.get(), Body.data(), static_cast<DWORD>(Body.size()), &dwWritten))
-    {
-        Fail("InternetWriteFile");
-        return Outcome;
-    }
-    if (!HttpEndRequestA(Request.get(), nullptr, HSR_INITIATE, 0))
-    {
-        Fail("HttpEndRequestA");
-        return Outcome;
-    }
-    Outcome.dwStatus = StatusOf(Request.get());
-    if (Outcome.dwStatus == 0)
-    {
-        Fail("HttpQueryInfoA");
-        return Outcome;
-    }
-    Outcome.Response = ReadAll(Request.get(), 8191, bKeepResponse);
-    if (!Outcome.Response.bOk)
-    {
-        Outcome.FailedAt = "InternetReadFile";
-        Outcome.dwError = Outcome.Response.dwError;
-    }
+    const tarn::LibraryPostResult Result =
+        tarn::PostLikeTheLibrary(hSession, pszServer, nPort, pszObject, Body,
+                                 [&](HINTERNET hRequest)
+                                 {
+                                     Outcome.Response = ReadAll(hRequest, 8191, bKeepResponse);
+                                     return Outcome.Response.bOk;
+                                 });
+    Outcome.FailedAt = Result.FailedAt;
+    Outcome.dwError = Result.FailedAt == "InternetReadFile" ? Outcome.Response.dwError : Result.dwError;
+    Outcome.dwStatus = Result.dwStatus;
     return Outcome;
 }
 

@@ -85,6 +85,50 @@ DWORD ErrorFromOpenErrno(int nErrno, const char* pszPath)
     }
     return ERROR_FILE_NOT_FOUND;
 }
+
+// Opens an existing file for reading: ERROR_SUCCESS and its descriptor in nFd, or the error.
+DWORD OpenForReading(const char* pszPath, int& nFd)
+{
+    do
+        nFd = ::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    while (nFd < 0 && errno == EINTR);
+    if (nFd < 0)
+        return ErrorFromOpenErrno(errno, pszPath);
+
+    // Windows does not open a directory without FILE_FLAG_BACKUP_SEMANTICS.
+    struct stat Stat;
+    const bool bStat = ::fstat(nFd, &Stat) == 0;
+    if (!bStat || S_ISDIR(Stat.st_mode))
+    {
+        const DWORD dwError = bStat ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+        ::close(nFd);
+        nFd = -1;
+        return dwError;
+    }
+    return ERROR_SUCCESS;
+}
+
+// A synchronous ReadFile on a disk file returns the whole request unless the file ends first, so
+// this loops over POSIX's short reads. dwDone tells how many bytes came, also on failure.
+DWORD ReadFully(int nFd, unsigned char* pbyDest, DWORD dwToRead, DWORD& dwDone)
+{
+    dwDone = 0;
+    while (dwDone < dwToRead)
+    {
+        const size_t uChunk = dwToRead - dwDone;
+        const ssize_t nRead = ::read(nFd, pbyDest + dwDone, uChunk > 0x40000000u ? 0x40000000u : uChunk);
+        if (nRead < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return ErrorFromErrno(errno);
+        }
+        if (nRead == 0)
+            break;
+        dwDone += static_cast<DWORD>(nRead);
+    }
+    return ERROR_SUCCESS;
+}
 } // namespace
 
 extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
@@ -103,23 +147,10 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*
         return INVALID_HANDLE_VALUE;
     }
 
-    int nFd;
-    do
-        nFd = ::open(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    while (nFd < 0 && errno == EINTR);
-    if (nFd < 0)
+    int nFd = -1;
+    const DWORD dwError = OpenForReading(lpFileName, nFd);
+    if (dwError != ERROR_SUCCESS)
     {
-        SetLastError(ErrorFromOpenErrno(errno, lpFileName));
-        return INVALID_HANDLE_VALUE;
-    }
-
-    // Windows does not open a directory without FILE_FLAG_BACKUP_SEMANTICS.
-    struct stat Stat;
-    const bool bStat = ::fstat(nFd, &Stat) == 0;
-    if (!bStat || S_ISDIR(Stat.st_mode))
-    {
-        const DWORD dwError = bStat ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
-        ::close(nFd);
         SetLastError(dwError);
         return INVALID_HANDLE_VALUE;
     }
@@ -173,29 +204,11 @@ extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
         return FALSE;
     }
 
-    // A synchronous ReadFile on a disk file returns the whole request unless the file ends
-    // first, so loop over POSIX's short reads.
-    unsigned char* pbyDest = static_cast<unsigned char*>(lpBuffer);
     DWORD dwDone = 0;
-    while (dwDone < nNumberOfBytesToRead)
-    {
-        const size_t uChunk = nNumberOfBytesToRead - dwDone;
-        const ssize_t nRead = ::read(nFd, pbyDest + dwDone, uChunk > 0x40000000u ? 0x40000000u : uChunk);
-        if (nRead < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            *lpNumberOfBytesRead = dwDone;
-            SetLastError(ErrorFromErrno(errno));
-            return FALSE;
-        }
-        if (nRead == 0)
-            break;
-        dwDone += static_cast<DWORD>(nRead);
-    }
+    const DWORD dwError = ReadFully(nFd, static_cast<unsigned char*>(lpBuffer), nNumberOfBytesToRead, dwDone);
     *lpNumberOfBytesRead = dwDone;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    SetLastError(dwError);
+    return dwError == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
 extern "C" BOOL CloseHandle(HANDLE hObject)

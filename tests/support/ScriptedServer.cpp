@@ -400,30 +400,6 @@ int ScriptedServer::RefusedPort()
     return nPort;
 }
 
-unsigned char ScriptedServer::PatternByte(std::uint64_t uIndex)
-{
-    return static_cast<unsigned char>((uIndex * 151u + (uIndex >> 9) * 13u + 7u) & 0xFFu);
-}
-
-std::string ScriptedServer::PatternBytes(size_t uCount, std::uint64_t uFirst)
-{
-    std::string Bytes(uCount, '\0');
-    for (size_t i = 0; i < uCount; ++i)
-        Bytes[i] = static_cast<char>(PatternByte(uFirst + i));
-    return Bytes;
-}
-
-std::uint64_t ScriptedServer::Fnv1a64(const void* pData, size_t uLength, std::uint64_t uHash)
-{
-    const unsigned char* pBytes = static_cast<const unsigned char*>(pData);
-    for (size_t i = 0; i < uLength; ++i)
-    {
-        uHash ^= pBytes[i];
-        uHash *= 1099511628211ull;
-    }
-    return uHash;
-}
-
 void ScriptedServer::AcceptLoop()
 {
     while (!m_bStop)

@@ -21,6 +21,8 @@
 //
 // Every wait inside the server is bounded and watches for Stop(), so the destructor (which calls
 // it) always returns promptly, even with clients still connected.
+#include "TarnPattern.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -48,7 +50,7 @@ struct CapturedRequest
     std::string RawHead;         // request line, headers and the blank line, byte for byte
     std::string Body;            // the body bytes (chunked bodies decoded); empty with KeepBodies(false)
     std::uint64_t uBodySize = 0; // number of body bytes received
-    std::uint64_t uBodyHash = 0; // ScriptedServer::Fnv1a64 of the body bytes
+    std::uint64_t uBodyHash = 0; // tarn::Fnv1a64 of the body bytes
     bool bBodyComplete = true;   // false when the client stopped before the announced end
 
     // The first value of a header (names compare without regard to case); "" when absent.
@@ -134,12 +136,6 @@ public:
 
     // A port on 127.0.0.1 on which nothing listens: bound once, then closed.
     static int RefusedPort();
-
-    // The bytes of pattern bodies, and a 64-bit FNV-1a hash that can be continued piece by piece.
-    static unsigned char PatternByte(std::uint64_t uIndex);
-    static std::string PatternBytes(size_t uCount, std::uint64_t uFirst = 0);
-    static constexpr std::uint64_t kFnvOffset = 1469598103934665603ull;
-    static std::uint64_t Fnv1a64(const void* pData, size_t uLength, std::uint64_t uHash = kFnvOffset);
 
 private:
     void AcceptLoop();

@@ -11,25 +11,6 @@
 
 namespace tarn
 {
-std::string PatternBytes(std::uint64_t uCount)
-{
-    std::string Bytes(static_cast<size_t>(uCount), '\0');
-    for (std::uint64_t i = 0; i < uCount; ++i)
-        Bytes[static_cast<size_t>(i)] = static_cast<char>(PatternByte(i));
-    return Bytes;
-}
-
-std::uint64_t Fnv1a64(const std::string& Bytes)
-{
-    std::uint64_t uHash = 1469598103934665603ull;
-    for (unsigned char c : Bytes)
-    {
-        uHash ^= c;
-        uHash *= 1099511628211ull;
-    }
-    return uHash;
-}
-
 std::string DescribeForm(const ReceivedForm& Form)
 {
     std::string Text;

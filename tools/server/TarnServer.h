@@ -9,6 +9,8 @@
 //   GET  /headers              the request's headers, one "Name: value" line each
 //   POST /upload               parses the multipart form with the server library's parser and answers
 //                              one line per part: "name=<n> filename=<f> size=<s> fnv1a=<16 hex digits>"
+#include "TarnPattern.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,17 +40,6 @@ struct ReceivedForm
     bool bParsed = false; // false when the body was not multipart or did not parse
     std::vector<FormPart> Parts;
 };
-
-// Byte i of every generated body.
-inline unsigned char PatternByte(std::uint64_t uIndex)
-{
-    return static_cast<unsigned char>((uIndex * 131u + (uIndex >> 8) * 7u + 17u) & 0xFFu);
-}
-
-std::string PatternBytes(std::uint64_t uCount);
-
-// 64-bit FNV-1a of a byte string, as the upload report prints it.
-std::uint64_t Fnv1a64(const std::string& Bytes);
 
 class TarnServer
 {

@@ -4,6 +4,7 @@
 #include "TarnLog.h"
 #include "TarnReport.h"
 #include "TarnServer.h"
+#include "TempDir.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -42,32 +43,6 @@ std::vector<GetCase> GetCases()
         {"ping", "/bytes/16", 16, true, false},
     };
 }
-
-// A directory of its own under the system's temporary directory, removed with everything in it.
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::error_code Error;
-        std::string Pattern = (std::filesystem::temp_directory_path(Error) / "tarn-demo-XXXXXX").string();
-        if (!Error && mkdtemp(&Pattern[0]) != nullptr)
-            m_Path = Pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code Error;
-        if (!m_Path.empty())
-            std::filesystem::remove_all(m_Path, Error);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& Path() const { return m_Path; }
-
-private:
-    std::string m_Path;
-};
 
 // Bytes no text would hold: NULs, CR LFs, runs of hyphens, ending in CR LF.
 std::string GeneratedFileBytes(std::size_t uSize)
@@ -199,7 +174,7 @@ int RunDemo(const Options& Opts)
         std::fprintf(stderr, "tarn: the demo server could not bind a loopback port\n");
         return eExitFailed;
     }
-    TempDir Files;
+    const tarn::TempDir Files("tarn-demo");
     if (Files.Path().empty())
     {
         std::fprintf(stderr, "tarn: cannot create a temporary directory\n");

@@ -5,6 +5,7 @@
 //   PORT  a tarn_server on 127.0.0.1; FILE  a file to upload.
 // Exits 0 when every check passes; prints one line per check.
 #include "TarnInteraction/ITarnInteraction.h"
+#include "TarnPattern.h"
 
 #include <windows.h>
 
@@ -40,14 +41,6 @@ void Check(bool bOk, const std::string& What)
     (bOk ? g_nPassed : g_nFailures) += 1;
 }
 
-// The server's pattern: byte i of every generated body.
-std::string PatternBytes(size_t uCount)
-{
-    std::string Bytes(uCount, '\0');
-    for (size_t i = 0; i < uCount; ++i)
-        Bytes[i] = static_cast<char>((i * 131u + (i >> 8) * 7u + 17u) & 0xFFu);
-    return Bytes;
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -96,9 +89,9 @@ int main(int argc, char** argv)
                       Item.Body.find("name=upload filename=") != std::string::npos,
                   "POST parsed by the server: " + Item.Body.substr(0, Item.Body.find('\n')));
         else if (Item.Tag == "get")
-            Check(Item.bResult == 1 && Item.Body == PatternBytes(100000), "GET of 100000 bytes");
+            Check(Item.bResult == 1 && Item.Body == tarn::PatternBytes(100000), "GET of 100000 bytes");
         else if (Item.Tag == "chunked")
-            Check(Item.bResult == 1 && Item.Body == PatternBytes(20000), "chunked GET of 20000 bytes");
+            Check(Item.bResult == 1 && Item.Body == tarn::PatternBytes(20000), "chunked GET of 20000 bytes");
         else if (Item.Tag == "missing")
             Check(Item.bResult == 0 && Item.Body.empty(), "404 reported as a failure");
     }

@@ -8,6 +8,8 @@
 #if defined(_WIN32)
 #if defined(TARNINTERACTION_BUILDING)
 #define TARNINTERACTION_API __declspec(dllexport)
+#elif defined(TARNINTERACTION_STATIC)
+#define TARNINTERACTION_API
 #else
 #define TARNINTERACTION_API __declspec(dllimport)
 #endif

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Checks the build graph: every combination of TARN_BUILD_TOOLS, TARN_BUILD_TESTS and
+# TARN_BUILD_BENCH configures, and the three with a single one of them on build (warnings as
+# errors). Build trees go to build/config-*.
+# Usage: scripts/build-configs.sh [jobs]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/bootstrap.sh
+jobs=${1:-$(nproc 2>/dev/null || echo 2)}
+
+configure() { # name tools tests bench
+    cmake -S . -B "build/config-$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WARNINGS_AS_ERRORS=ON \
+        -DTARN_BUILD_TOOLS="$2" -DTARN_BUILD_TESTS="$3" -DTARN_BUILD_BENCH="$4" >/dev/null
+}
+
+for tools in OFF ON; do
+    for tests in OFF ON; do
+        for bench in OFF ON; do
+            name="tools$tools-tests$tests-bench$bench"
+            echo "=== configure $name"
+            configure "$name" "$tools" "$tests" "$bench"
+        done
+    done
+done
+for name in toolsON-testsOFF-benchOFF toolsOFF-testsON-benchOFF toolsOFF-testsOFF-benchON; do
+    echo "=== build $name"
+    cmake --build "build/config-$name" -j "$jobs"
+done
