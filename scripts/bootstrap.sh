@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing. Safe to run again.
+# Usage: scripts/bootstrap.sh [extra-package...]   (the Windows and Wine scripts name theirs)
 # TARN_SKIP_BOOTSTRAP=1 skips it, for machines whose packages are managed otherwise.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ if [ "${TARN_SKIP_BOOTSTRAP:-0}" = 1 ]; then
 fi
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcurl4-openssl-dev libssl-dev libcpp-httplib-dev python3 clang-format)
+          libcurl4-openssl-dev libssl-dev libcpp-httplib-dev python3 clang-format "$@")
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
-# Cross-builds the 32-bit Windows DLLs (TarnInteraction.dll on the real WinINet, EngineCore.dll)
-# with MinGW-w64, warnings as errors, and checks that the library exports only its factory.
+# Cross-builds the Windows DLLs (TarnInteraction.dll on the real WinINet, EngineCore.dll), their
+# test programs and WinSmoke.exe with MinGW-w64, warnings as errors, and checks that the library
+# exports only its factory.
+# Usage: scripts/build-windows.sh [i686|x86_64]   (default i686, the product's 32-bit build)
+# Builds into build/win32 (i686) or build/win64 (x86_64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-        g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake ninja-build
-fi
-cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+arch=${1:-i686}
+case "$arch" in
+    i686) triple=i686-w64-mingw32; dir=build/win32; pkgs=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686) ;;
+    x86_64) triple=x86_64-w64-mingw32; dir=build/win64; pkgs=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
+    *) echo "usage: $0 [i686|x86_64]" >&2; exit 2 ;;
+esac
+# GoogleTest's sources (Debian's googletest) build the test programs for the target.
+scripts/bootstrap.sh "${pkgs[@]}" googletest
+
+cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DTARN_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build build/win32
-exports=$(i686-w64-mingw32-objdump -p build/win32/TarnInteraction/TarnInteraction.dll |
+cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)"
+exports=$("$triple-objdump" -p "$dir/TarnInteraction/TarnInteraction.dll" |
     sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p')
 if [ "$exports" != "CreateTarnInteraction" ]; then
     echo "TarnInteraction.dll exports: $exports" >&2
     exit 1
 fi
-echo "build/win32/TarnInteraction/TarnInteraction.dll: exports CreateTarnInteraction only"
+echo "$dir/TarnInteraction/TarnInteraction.dll ($arch): exports CreateTarnInteraction only"

@@ -7,11 +7,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace
 {
@@ -133,4 +138,44 @@ TEST(NWLogTest, DefaultSinkWritesStampedLineToStderr)
     EXPECT_NE(std::string::npos, Err.find("<7> NWLOG_PROCESS_ERROR(cond) at line 12 in A::B\n")) << Err;
     EXPECT_EQ('-', Err[4]);
     EXPECT_EQ(1, std::count(Err.begin(), Err.end(), '\n'));
+}
+
+namespace
+{
+// A sink that, like any code a host may install, disturbs the thread's error state.
+void DisturbingSink(NWLOG_PRIORITY, const char*, void*)
+{
+#if defined(_WIN32)
+    SetLastError(ERROR_FILE_NOT_FOUND);
+#endif
+    errno = ENOENT;
+}
+} // namespace
+
+// Callers log a failed step and then read the error that failed it, so logging must leave the
+// thread's last error (and errno) as it found them, to the default sink and to a host's sink.
+TEST(NWLogTest, LoggingKeepsTheThreadsLastError)
+{
+    for (bool bOwnSink : {false, true})
+    {
+        SCOPED_TRACE(bOwnSink ? "host sink" : "default sink");
+        if (bOwnSink)
+            NWLogSetSink(&DisturbingSink, nullptr);
+        testing::internal::CaptureStderr();
+        // Nothing else may run between setting the error state and reading it back.
+        errno = EINTR; // first: on Windows, errno itself lives behind calls that may set the last error
+#if defined(_WIN32)
+        SetLastError(12029);
+#endif
+        NWLogPrintf(NWLOG_DEBUG, "record %d\n", 1);
+#if defined(_WIN32)
+        const DWORD dwLastError = GetLastError();
+        EXPECT_EQ(12029u, dwLastError);
+#endif
+        const int nErrno = errno;
+        const std::string Err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(EINTR, nErrno);
+        NWLogSetSink(nullptr, nullptr);
+        EXPECT_EQ(bOwnSink, Err.empty()) << Err;
+    }
 }

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +20,67 @@
 
 namespace
 {
+#if defined(_WIN32)
+void* OpenLibrary(const char* pszPath)
+{
+    return reinterpret_cast<void*>(LoadLibraryA(pszPath));
+}
+void* FindSymbol(void* pvModule, const char* pszName)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(pvModule), pszName));
+}
+void CloseLibrary(void* pvModule)
+{
+    FreeLibrary(static_cast<HMODULE>(pvModule));
+}
+std::string LibraryError()
+{
+    return "error " + std::to_string(GetLastError());
+}
+
+// The names in a DLL's export directory, read from the loaded image.
+std::vector<std::string> ExportedSymbols(const std::string& Path)
+{
+    std::vector<std::string> Names;
+    HMODULE hModule = LoadLibraryA(Path.c_str());
+    if (hModule == nullptr)
+        return Names;
+    const unsigned char* pBase = reinterpret_cast<const unsigned char*>(hModule);
+    const IMAGE_DOS_HEADER* pDos = reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase);
+    const IMAGE_NT_HEADERS* pNt = reinterpret_cast<const IMAGE_NT_HEADERS*>(pBase + pDos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& Dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (Dir.Size != 0)
+    {
+        const IMAGE_EXPORT_DIRECTORY* pExports =
+            reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(pBase + Dir.VirtualAddress);
+        const DWORD* pNames = reinterpret_cast<const DWORD*>(pBase + pExports->AddressOfNames);
+        for (DWORD i = 0; i < pExports->NumberOfNames; ++i)
+            Names.emplace_back(reinterpret_cast<const char*>(pBase + pNames[i]));
+        // A DLL may also export by ordinal alone; those count as exports too.
+        for (DWORD i = pExports->NumberOfNames; i < pExports->NumberOfFunctions; ++i)
+            Names.emplace_back("#ordinal");
+    }
+    FreeLibrary(hModule);
+    return Names;
+}
+#else
+void* OpenLibrary(const char* pszPath)
+{
+    return dlopen(pszPath, RTLD_NOW | RTLD_LOCAL);
+}
+void* FindSymbol(void* pvModule, const char* pszName)
+{
+    return dlsym(pvModule, pszName);
+}
+void CloseLibrary(void* pvModule)
+{
+    dlclose(pvModule);
+}
+std::string LibraryError()
+{
+    return dlerror();
+}
+
 // The names of the defined, exported symbols of an ELF shared object, read from its dynamic
 // symbol table.
 std::vector<std::string> ExportedSymbols(const std::string& Path)
@@ -46,6 +111,7 @@ std::vector<std::string> ExportedSymbols(const std::string& Path)
     }
     return Names;
 }
+#endif
 } // namespace
 
 TEST(ExportTest, LibraryExportsOnlyTheFactory)
@@ -62,10 +128,10 @@ TEST(ExportTest, LibraryExportsOnlyTheFactory)
 
 TEST(ExportTest, FactoryIsFoundUnmangledAndSharesOneObject)
 {
-    void* pvModule = dlopen(TARN_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(nullptr, pvModule) << dlerror();
+    void* pvModule = OpenLibrary(TARN_LIBRARY_PATH);
+    ASSERT_NE(nullptr, pvModule) << LibraryError();
     typedef ITarnInteraction* (*Factory)();
-    Factory pfnCreate = reinterpret_cast<Factory>(dlsym(pvModule, "CreateTarnInteraction"));
+    Factory pfnCreate = reinterpret_cast<Factory>(FindSymbol(pvModule, "CreateTarnInteraction"));
     ASSERT_NE(nullptr, pfnCreate);
 
     ITarnInteraction* pFirst = pfnCreate();
@@ -79,5 +145,5 @@ TEST(ExportTest, FactoryIsFoundUnmangledAndSharesOneObject)
     ITarnInteraction* pThird = CreateTarnInteraction();
     ASSERT_NE(nullptr, pThird);
     EXPECT_EQ(0, pThird->Release());
-    dlclose(pvModule);
+    CloseLibrary(pvModule);
 }

@@ -8,8 +8,7 @@
 #include "PosixFiles.h"
 #include "TarnServer.h"
 #include "TempDir.h"
-
-#include <httplib.h>
+#include "TestSockets.h"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +16,22 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace
 {
@@ -90,6 +92,10 @@ std::string BinaryBytes()
 size_t OpenFileCount()
 {
     size_t uCount = 0;
+#if defined(_WIN32)
+    // Not counted on Windows: its handle count mixes files with threads, events and sockets.
+    return uCount;
+#else
     if (DIR* pDir = ::opendir("/proc/self/fd"))
     {
         while (const dirent* pEntry = ::readdir(pDir))
@@ -102,6 +108,7 @@ size_t OpenFileCount()
         ::closedir(pDir);
     }
     return uCount;
+#endif
 }
 
 using tarn::TempDir;
@@ -177,10 +184,15 @@ std::string Unhex(const std::string& Text)
     return Bytes;
 }
 
+// Not on Windows: the tests there run under Wine, which starts no Linux python3 for them.
 bool HavePython()
 {
+#if defined(_WIN32)
+    return false;
+#else
     static const bool s_bHave = std::system("python3 -c 'import email' >/dev/null 2>&1") == 0;
     return s_bHave;
+#endif
 }
 
 // Python's email package, which takes a delimiter after CR LF, a bare LF or a bare CR alike
@@ -189,7 +201,11 @@ std::optional<std::vector<tarn::FormPart>> ParseWithPython(const TempDir& Dir, c
 {
     const std::string BodyPath = Dir.Write("body.bin", Body);
     const std::string Command = "python3 '" TARN_MULTIPART_PARSER "' '" + BOUNDARY + "' " + BodyPath;
+#if defined(_WIN32)
+    FILE* pPipe = ::_popen(Command.c_str(), "r");
+#else
     FILE* pPipe = ::popen(Command.c_str(), "r");
+#endif
     if (pPipe == nullptr)
         return std::nullopt;
     std::string Output;
@@ -197,7 +213,12 @@ std::optional<std::vector<tarn::FormPart>> ParseWithPython(const TempDir& Dir, c
     size_t uRead = 0;
     while ((uRead = std::fread(szChunk, 1, sizeof(szChunk), pPipe)) > 0)
         Output.append(szChunk, uRead);
-    if (::pclose(pPipe) != 0)
+#if defined(_WIN32)
+    const int nStatus = ::_pclose(pPipe);
+#else
+    const int nStatus = ::pclose(pPipe);
+#endif
+    if (nStatus != 0)
     {
         ADD_FAILURE() << "python3 parser: " << Output;
         return std::nullopt;
@@ -218,16 +239,11 @@ protected:
     static tarn::ReceivedForm PostToServer(const std::string& Body)
     {
         const size_t uBefore = s_pServer->Forms().size();
-        httplib::Client Client("127.0.0.1", s_pServer->Port());
-        Client.set_read_timeout(60, 0);
-        Client.set_write_timeout(60, 0);
-        const httplib::Result Response =
-            Client.Post("/upload", Body.data(), Body.size(), CONTENT_TYPE.c_str());
-        EXPECT_TRUE(Response);
-        if (Response)
-        {
-            EXPECT_EQ(200, Response->status) << Response->body;
-        }
+        const std::string Response = tarn::test::HttpExchange(
+            s_pServer->Port(), "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + CONTENT_TYPE +
+                                   "\r\nContent-Length: " + std::to_string(Body.size()) +
+                                   "\r\nConnection: close\r\n\r\n" + Body);
+        EXPECT_EQ(0u, Response.rfind("HTTP/1.1 200 ", 0)) << Response;
         const std::vector<tarn::ReceivedForm> Forms = s_pServer->Forms();
         if (Forms.size() != uBefore + 1)
         {
@@ -476,7 +492,8 @@ TEST_F(PostBodyTest, PythonEmailParserIsAvailable)
 {
     // The round trips above run Python's parser only when python3 is there; say so when not.
     if (!HavePython())
-        GTEST_SKIP() << "python3 not found: bodies were checked by cpp-httplib's parser alone";
+        GTEST_SKIP()
+            << "python3 not found (or under Wine): bodies were checked by cpp-httplib's parser alone";
     const std::optional<std::vector<tarn::FormPart>> Parts =
         ParseWithPython(m_Dir, TextPart("a", "b") + FilePart("f", "p", "\0x"s) + Closing());
     ASSERT_TRUE(Parts.has_value());
@@ -587,7 +604,7 @@ TEST_F(PostBodyTest, FilesAndBodiesPast2GiBFailBeforeAnythingLargeIsAllocated)
     ExpectFailure(Client, {BODY_TOO_LARGE});
 }
 
-#if !defined(__SANITIZE_THREAD__)
+#if !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 namespace
 {
 #if !defined(__SANITIZE_ADDRESS__)
@@ -664,6 +681,11 @@ TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
         ::unsetenv("ASAN_OPTIONS");
 #endif
 }
+#elif defined(_WIN32)
+TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
+{
+    GTEST_SKIP() << "Windows has no address-space limit for a child process to run out of memory under";
+}
 #else
 TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
 {
@@ -673,6 +695,17 @@ TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
 
 // ---- Files that change or fail while the body is built --------------------------------------
 
+#if defined(_WIN32)
+TEST_F(PostBodyTest, FileThatChangesBetweenSizingAndReading)
+{
+    GTEST_SKIP() << "paced by FIFOs, which Windows does not have";
+}
+
+TEST_F(PostBodyTest, FailedReadKeepsWhatWasReadAndGoesOn)
+{
+    GTEST_SKIP() << "needs a Linux sysfs file whose every read fails";
+}
+#else
 namespace
 {
 // The builder opens each file twice: once to size it, once to read it. A FIFO's open blocks
@@ -839,6 +872,7 @@ TEST_F(PostBodyTest, FailedReadKeepsWhatWasReadAndGoesOn)
     const std::string Body = BuildOk(Client, {READ_FAILED});
     EXPECT_EQ(FilePart("attr", pszPath, "") + TextPart("after", "v") + Closing(), Body);
 }
+#endif
 
 TEST_F(PostBodyTest, NullOutPointersFailWithTheirLines)
 {

@@ -3,6 +3,7 @@
 #include "LogCapture.h"
 #include "NW_HttpClient.h"
 #include "ScriptedServer.h"
+#include "Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -78,8 +79,13 @@ TEST(TransferWireTest, PostGoesOutAsHttp10WithExactlyItsHeadersAndBody)
                        [](unsigned char c) { return std::tolower(c); });
         Names.insert(Name);
     }
-    const std::multiset<std::string> Allowed = {"host", "user-agent", "accept", "content-type",
-                                                "content-length"};
+    std::multiset<std::string> Allowed = {"host", "user-agent", "accept", "content-type", "content-length"};
+    if (tarn::test::RunningUnderWine())
+    {
+        // Wine's WinINet adds these for INTERNET_FLAG_KEEP_CONNECTION and INTERNET_FLAG_RELOAD.
+        Allowed.insert("connection");
+        Allowed.insert("cache-control");
+    }
     std::multiset<std::string> Unexpected;
     std::set_difference(Names.begin(), Names.end(), Allowed.begin(), Allowed.end(),
                         std::inserter(Unexpected, Unexpected.end()));
@@ -144,8 +150,11 @@ TEST(TransferFaultTest, ConnectionClosedMidBodyFailsTheReadThenTheTransfer)
     NW_HttpClient Client;
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/cut").c_str(), ""));
-    // A failure after a 200 writes no status line.
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::ReadHttpBuffer"),
+    // A failure after a 200 writes no status line. Wine's WinINet ends the read quietly at the
+    // close; the body's announced length then fails it.
+    const std::string ReadFailure =
+        tarn::test::RunningUnderWine() ? "!bAnnounced || m_dwResponseSize == ullAnnounced" : "nRetCode";
+    EXPECT_EQ((Lines{Process(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
                      Process("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/cut") + "`, Error Code 12030."}),
               Capture.LinesWithoutNumbers());
@@ -154,6 +163,8 @@ TEST(TransferFaultTest, ConnectionClosedMidBodyFailsTheReadThenTheTransfer)
 
 TEST(TransferFaultTest, GarbageInsteadOfHttpIsAnInvalidResponse)
 {
+    if (tarn::test::RunningUnderWine())
+        GTEST_SKIP() << "Wine's WinINet takes a reply without a status line as an HTTP/0.9 body";
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::Garbage());
     NW_HttpClient Client;
@@ -173,14 +184,27 @@ TEST(TransferFaultTest, PostClosedBeforeReplyFailsAtEndRequest)
     ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", Server.Port()));
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
-    EXPECT_EQ(ERROR_INTERNET_CONNECTION_ABORTED, GetLastError());
+    if (tarn::test::RunningUnderWine())
+    {
+        // Wine's HttpEndRequest succeeds on a closed connection; the missing status fails the POST.
+        EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestPost"),
+                         "Response status code : 0\n"}),
+                  Capture.LinesWithoutNumbers());
+    }
+    else
+    {
+        EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
+                  Capture.LinesWithoutNumbers());
+        EXPECT_EQ(ERROR_INTERNET_CONNECTION_ABORTED, GetLastError());
+    }
     EXPECT_EQ(0, Client.GetPostParamCount());
 }
 
 TEST(TransferFaultTest, SilentServerEndsTheGetAfterItsTenSecondReceiveTimeOut)
 {
+    if (tarn::test::RunningUnderWine())
+        GTEST_SKIP()
+            << "Wine's WinINet ignores a receive time-out set on the session handle, so this GET never ends";
     ScriptedServer Server;
     Server.Enqueue(ScriptedReply::NeverAnswer());
     NW_HttpClient Client;

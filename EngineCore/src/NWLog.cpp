@@ -1,5 +1,6 @@
 #include "EngineCore/NWLog.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -9,8 +10,36 @@
 #include <string>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace
 {
+// Callers read their own error state right after logging (the library logs a failed step, then
+// reports GetLastError()), so logging must leave it as it found it. On Windows the thread id and
+// the C runtime go through TlsGetValue and friends, which set the last error to 0 on success.
+class LastErrorKeeper
+{
+public:
+    LastErrorKeeper() : m_nErrno(errno) {}
+    ~LastErrorKeeper()
+    {
+#if defined(_WIN32)
+        SetLastError(m_dwLastError);
+#endif
+        errno = m_nErrno;
+    }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+#if defined(_WIN32)
+    DWORD m_dwLastError = GetLastError(); // read before anything else can touch it
+#endif
+    int m_nErrno;
+};
+
 std::mutex& LogMutex()
 {
     static std::mutex s_Mutex;
@@ -71,6 +100,7 @@ void WriteToStderr(NWLOG_PRIORITY ePriority, const std::string& Record)
 
 int NWLogPrintf(NWLOG_PRIORITY ePriority, const char* pszFormat, ...)
 {
+    const LastErrorKeeper KeepError;
     if (pszFormat == nullptr)
         return 0;
 

@@ -26,6 +26,26 @@ BOOL QueryStatusCode(HINTERNET hRequest, DWORD* pdwStatusCode)
     return HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, pdwStatusCode, &dwLength,
                           nullptr);
 }
+// The body length the response announces, when it carries one plain decimal Content-Length.
+// WinINet's own reads end quietly when the server closes early, so the length read is checked
+// against it.
+bool QueryAnnouncedLength(HINTERNET hRequest, std::uint64_t* pullLength)
+{
+    char szValue[32];
+    DWORD dwLength = sizeof(szValue);
+    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, nullptr) || dwLength == 0 ||
+        dwLength >= sizeof(szValue))
+        return false;
+    std::uint64_t ullValue = 0;
+    for (DWORD i = 0; i < dwLength; ++i)
+    {
+        if (szValue[i] < '0' || szValue[i] > '9' || ullValue > (UINT64_MAX - 9) / 10)
+            return false;
+        ullValue = ullValue * 10 + static_cast<std::uint64_t>(szValue[i] - '0');
+    }
+    *pullLength = ullValue;
+    return true;
+}
 } // namespace
 
 void NW_HttpClient::CloseTransferHandles()
@@ -186,9 +206,12 @@ int NW_HttpClient::ReadHttpBuffer()
     DWORD dwRead = 0;
     std::uint64_t ullNeeded = 0;
     std::uint64_t ullNewLength = 0;
+    std::uint64_t ullAnnounced = 0;
+    bool bAnnounced = false;
     unsigned char byBlock[NW_READ_BLOCK_SIZE];
 
     NWLOG_PROCESS_ERROR(m_hHttpRequest);
+    bAnnounced = QueryAnnouncedLength(m_hHttpRequest, &ullAnnounced);
 
     m_dwResponseSize = 0;
     nRetCode = m_ResponseBuffer.SetLength(NW_READ_BLOCK_SIZE);
@@ -219,6 +242,11 @@ int NW_HttpClient::ReadHttpBuffer()
             break;
         }
     }
+
+    // A body cut short by a closed connection is a failed transfer, not a shorter success.
+    if (bAnnounced && m_dwResponseSize != ullAnnounced)
+        SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
+    NWLOG_PROCESS_ERROR(!bAnnounced || m_dwResponseSize == ullAnnounced);
 
     nResult = 1;
 Exit0:

@@ -1,8 +1,12 @@
 #include "PosixFiles.h"
 
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#if !defined(_WIN32)
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 namespace tarn
 {
@@ -10,16 +14,22 @@ namespace test
 {
 std::string MakeSparseFile(const std::string& Path, unsigned long long ullSize)
 {
-    const int nFd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const bool bSized = nFd >= 0 && ::ftruncate(nFd, static_cast<off_t>(ullSize)) == 0;
-    if (nFd >= 0)
-        ::close(nFd);
-    return bSized ? Path : std::string();
+    // Setting the size of an empty file allocates nothing on Linux (and under Wine, which sets it
+    // with ftruncate).
+    std::ofstream(Path, std::ios::binary | std::ios::trunc).close();
+    std::error_code Error;
+    std::filesystem::resize_file(Path, ullSize, Error);
+    return Error ? std::string() : Path;
 }
 
 std::string MakeFifo(const std::string& Path)
 {
+#if defined(_WIN32)
+    (void)Path;
+    return std::string();
+#else
     return ::mkfifo(Path.c_str(), 0600) == 0 ? Path : std::string();
+#endif
 }
 } // namespace test
 } // namespace tarn

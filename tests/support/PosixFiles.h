@@ -1,7 +1,7 @@
 #pragma once
 
-// Files that only POSIX makes: kept apart from the portable helpers (TempDir.h) so that suites
-// built for Windows do not pull them in.
+// Special files for the tests: sparse files (on Linux and under Wine) and FIFOs (POSIX only;
+// MakeFifo fails on Windows).
 #include <string>
 
 namespace tarn

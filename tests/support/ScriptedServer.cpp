@@ -1,13 +1,8 @@
 #include "ScriptedServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "TestSockets.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,7 +85,7 @@ const char* ReasonPhrase(int nStatus)
 class Connection
 {
 public:
-    Connection(int nFd, const std::atomic<bool>& bStop) : m_nFd(nFd), m_bStop(bStop) {}
+    Connection(SocketFd nFd, const std::atomic<bool>& bStop) : m_nFd(nFd), m_bStop(bStop) {}
 
     // Reads more bytes into the buffer; false on end of stream, error or stop.
     bool Fill()
@@ -100,14 +95,13 @@ public:
         {
             if (m_bStop)
                 return false;
-            pollfd Poll{m_nFd, POLLIN, 0};
-            const int nReady = ::poll(&Poll, 1, kPollSliceMs);
-            if (nReady < 0 && errno != EINTR)
+            const Wait eWait = WaitReadable(m_nFd, kPollSliceMs);
+            if (eWait == Wait::eError)
                 return false;
-            if (nReady <= 0)
+            if (eWait == Wait::eTimeout)
                 continue;
-            const ssize_t nRead = ::recv(m_nFd, Chunk, sizeof(Chunk), 0);
-            if (nRead < 0 && (errno == EINTR || errno == EAGAIN))
+            const long nRead = RecvSome(m_nFd, Chunk, sizeof(Chunk));
+            if (nRead == -2)
                 continue;
             if (nRead <= 0)
                 return false;
@@ -172,7 +166,7 @@ public:
     }
 
 private:
-    const int m_nFd;
+    const SocketFd m_nFd;
     const std::atomic<bool>& m_bStop;
     std::string m_Buffer;
     size_t m_uPos = 0;
@@ -289,25 +283,9 @@ ScriptedReply ScriptedReply::Raw(std::string Text)
 ScriptedServer::ScriptedServer()
 {
     m_Default = ScriptedReply::Ok("ok");
-    m_nListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_nListenFd < 0)
+    m_nListenFd = BindLoopback(128, &m_nPort);
+    if (m_nListenFd == kNoSocket)
         return;
-    const int nYes = 1;
-    ::setsockopt(m_nListenFd, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof(nYes));
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Address.sin_port = 0;
-    socklen_t uLength = sizeof(Address);
-    if (::bind(m_nListenFd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) != 0 ||
-        ::listen(m_nListenFd, 128) != 0 ||
-        ::getsockname(m_nListenFd, reinterpret_cast<sockaddr*>(&Address), &uLength) != 0)
-    {
-        ::close(m_nListenFd);
-        m_nListenFd = -1;
-        return;
-    }
-    m_nPort = ntohs(Address.sin_port);
     m_AcceptThread = std::thread([this] { AcceptLoop(); });
 }
 
@@ -369,10 +347,10 @@ void ScriptedServer::Stop()
     m_bStop = true;
     if (m_AcceptThread.joinable())
         m_AcceptThread.join();
-    if (m_nListenFd >= 0)
+    if (m_nListenFd != kNoSocket)
     {
-        ::close(m_nListenFd);
-        m_nListenFd = -1;
+        CloseSocket(m_nListenFd);
+        m_nListenFd = kNoSocket;
     }
     std::vector<std::thread> Workers;
     {
@@ -385,18 +363,12 @@ void ScriptedServer::Stop()
 
 int ScriptedServer::RefusedPort()
 {
-    const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (nFd < 0)
-        return 0;
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t uLength = sizeof(Address);
+    // Bound but never listening, then closed: nothing answers on the port.
     int nPort = 0;
-    if (::bind(nFd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) == 0 &&
-        ::getsockname(nFd, reinterpret_cast<sockaddr*>(&Address), &uLength) == 0)
-        nPort = ntohs(Address.sin_port);
-    ::close(nFd);
+    const SocketFd nFd = BindLoopback(0, &nPort);
+    if (nFd == kNoSocket)
+        return 0;
+    CloseSocket(nFd);
     return nPort;
 }
 
@@ -404,11 +376,8 @@ void ScriptedServer::AcceptLoop()
 {
     while (!m_bStop)
     {
-        pollfd Poll{m_nListenFd, POLLIN, 0};
-        if (::poll(&Poll, 1, kPollSliceMs) <= 0)
-            continue;
-        const int nFd = ::accept4(m_nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (nFd < 0)
+        const SocketFd nFd = AcceptWithin(m_nListenFd, kPollSliceMs);
+        if (nFd == kNoSocket)
             continue;
         std::lock_guard<std::mutex> Lock(m_Mutex);
         ++m_uConnections;
@@ -426,13 +395,13 @@ ScriptedReply ScriptedServer::NextReply()
     return Reply;
 }
 
-void ScriptedServer::Serve(int nFd)
+void ScriptedServer::Serve(SocketFd nFd)
 {
     Connection Conn(nFd, m_bStop);
     std::string Head;
     if (!Conn.ReadHead(Head))
     {
-        ::close(nFd);
+        CloseSocket(nFd);
         return;
     }
     CapturedRequest Request;
@@ -514,13 +483,10 @@ void ScriptedServer::Serve(int nFd)
         break;
     case ScriptedReply::Kind::NeverAnswer:
         // Silent until the client goes away (or the server stops); the client's bytes stay unread.
-        while (!m_bStop)
+        while (!m_bStop && !PeerClosedWithin(nFd, kPollSliceMs))
         {
-            pollfd Poll{nFd, POLLRDHUP, 0};
-            if (::poll(&Poll, 1, kPollSliceMs) > 0 && (Poll.revents & (POLLRDHUP | POLLHUP | POLLERR)))
-                break;
         }
-        ::close(nFd);
+        CloseSocket(nFd);
         return;
     case ScriptedReply::Kind::Raw:
         SendAll(nFd, Reply.RawText.data(), Reply.RawText.size());
@@ -529,7 +495,7 @@ void ScriptedServer::Serve(int nFd)
     CloseGracefully(nFd);
 }
 
-void ScriptedServer::Respond(int nFd, const ScriptedReply& Reply)
+void ScriptedServer::Respond(SocketFd nFd, const ScriptedReply& Reply)
 {
     if (Reply.nHeadDelayMs > 0 && !SleepUnlessStopped(Reply.nHeadDelayMs))
         return;
@@ -586,20 +552,19 @@ void ScriptedServer::Respond(int nFd, const ScriptedReply& Reply)
     }
 }
 
-bool ScriptedServer::SendAll(int nFd, const char* pData, size_t uLength) const
+bool ScriptedServer::SendAll(SocketFd nFd, const char* pData, size_t uLength) const
 {
     while (uLength != 0)
     {
         if (m_bStop)
             return false;
-        pollfd Poll{nFd, POLLOUT, 0};
-        const int nReady = ::poll(&Poll, 1, kPollSliceMs);
-        if (nReady < 0 && errno != EINTR)
+        const Wait eWait = WaitWritable(nFd, kPollSliceMs);
+        if (eWait == Wait::eError)
             return false;
-        if (nReady <= 0)
+        if (eWait == Wait::eTimeout)
             continue;
-        const ssize_t nSent = ::send(nFd, pData, uLength, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (nSent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        const long nSent = SendSome(nFd, pData, uLength);
+        if (nSent == -2)
             continue;
         if (nSent <= 0)
             return false;
@@ -623,25 +588,25 @@ bool ScriptedServer::SleepUnlessStopped(int nMs) const
     return false;
 }
 
-void ScriptedServer::CloseGracefully(int nFd) const
+void ScriptedServer::CloseGracefully(SocketFd nFd) const
 {
     // Half-close, then read until the client closes too, so that unread bytes never turn the
     // close into a reset.
-    ::shutdown(nFd, SHUT_WR);
+    ShutdownSend(nFd);
     const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainLimitMs);
     char Sink[4096];
     while (!m_bStop && std::chrono::steady_clock::now() < Until)
     {
-        pollfd Poll{nFd, POLLIN, 0};
-        const int nReady = ::poll(&Poll, 1, kPollSliceMs);
-        if (nReady < 0 && errno != EINTR)
+        const Wait eWait = WaitReadable(nFd, kPollSliceMs);
+        if (eWait == Wait::eError)
             break;
-        if (nReady <= 0)
+        if (eWait == Wait::eTimeout)
             continue;
-        if (::recv(nFd, Sink, sizeof(Sink), 0) <= 0)
+        const long nRead = RecvSome(nFd, Sink, sizeof(Sink));
+        if (nRead != -2 && nRead <= 0)
             break;
     }
-    ::close(nFd);
+    CloseSocket(nFd);
 }
 } // namespace test
 } // namespace tarn

@@ -22,6 +22,7 @@
 // Every wait inside the server is bounded and watches for Stop(), so the destructor (which calls
 // it) always returns promptly, even with clients still connected.
 #include "TarnPattern.h"
+#include "TestSockets.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -139,14 +140,14 @@ public:
 
 private:
     void AcceptLoop();
-    void Serve(int nFd);
+    void Serve(SocketFd nFd);
     ScriptedReply NextReply();
-    bool SendAll(int nFd, const char* pData, size_t uLength) const;
+    bool SendAll(SocketFd nFd, const char* pData, size_t uLength) const;
     bool SleepUnlessStopped(int nMs) const;
-    void Respond(int nFd, const ScriptedReply& Reply);
-    void CloseGracefully(int nFd) const;
+    void Respond(SocketFd nFd, const ScriptedReply& Reply);
+    void CloseGracefully(SocketFd nFd) const;
 
-    int m_nListenFd = -1;
+    SocketFd m_nListenFd = kNoSocket;
     int m_nPort = 0;
     std::atomic<bool> m_bStop{false};
     std::thread m_AcceptThread;

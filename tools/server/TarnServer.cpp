@@ -11,19 +11,6 @@
 
 namespace tarn
 {
-std::string DescribeForm(const ReceivedForm& Form)
-{
-    std::string Text;
-    for (const FormPart& Part : Form.Parts)
-    {
-        char szLine[128];
-        std::snprintf(szLine, sizeof(szLine), " size=%zu fnv1a=%016llx\n", Part.Content.size(),
-                      static_cast<unsigned long long>(Fnv1a64(Part.Content)));
-        Text += "name=" + Part.Name + " filename=" + Part.FileName + szLine;
-    }
-    return Text;
-}
-
 namespace
 {
 // The server library listens with a backlog of 5, which drops connections when hundreds of
@@ -103,6 +90,11 @@ void SetPatternContent(httplib::Response& Res, std::uint64_t uCount, bool bChunk
 }
 } // namespace
 
+void TarnServer::ServerDeleter::operator()(httplib::Server* pServer) const
+{
+    delete pServer;
+}
+
 TarnServer::TarnServer() : m_pServer(new httplib::Server) {}
 
 TarnServer::~TarnServer()
@@ -171,6 +163,12 @@ void TarnServer::Install()
                         Header.first != "LOCAL_ADDR" && Header.first != "LOCAL_PORT")
                         Text += Header.first + ": " + Header.second + "\n";
                 Res.set_content(Text, "text/plain");
+            });
+    Svr.Get("/forms",
+            [this](const httplib::Request&, httplib::Response& Res)
+            {
+                std::lock_guard<std::mutex> Lock(m_Mutex);
+                Res.set_content(EncodeForms(m_uRequests, m_Forms), "application/octet-stream");
             });
     Svr.Post("/upload",
              [this](const httplib::Request& Req, httplib::Response& Res, const httplib::ContentReader& Reader)

@@ -7,6 +7,8 @@
 //   GET  /redirect/N           302 to /bytes/N
 //   GET  /echo...              the request target as received (path and query)
 //   GET  /headers              the request's headers, one "Name: value" line each
+//   GET  /forms                the forms received so far and the request count, as EncodeForms writes
+//                              them (for test processes that cannot host the server themselves)
 //   POST /upload               parses the multipart form with the server library's parser and answers
 //                              one line per part: "name=<n> filename=<f> size=<s> fnv1a=<16 hex digits>"
 #include "TarnPattern.h"
@@ -64,7 +66,12 @@ public:
 private:
     void Install();
 
-    std::unique_ptr<httplib::Server> m_pServer;
+    // The Windows test build reads a native server instead and never creates one of its own.
+    struct ServerDeleter
+    {
+        void operator()(httplib::Server* pServer) const;
+    };
+    std::unique_ptr<httplib::Server, ServerDeleter> m_pServer;
     std::thread m_Thread;
     int m_nPort = 0;
     mutable std::mutex m_Mutex;
@@ -73,4 +80,8 @@ private:
 };
 
 std::string DescribeForm(const ReceivedForm& Form);
+
+// Forms as bytes and back; DecodeForms is false on text EncodeForms did not write.
+std::string EncodeForms(size_t uRequests, const std::vector<ReceivedForm>& Forms);
+bool DecodeForms(const std::string& Text, size_t* puRequests, std::vector<ReceivedForm>* pForms);
 } // namespace tarn
