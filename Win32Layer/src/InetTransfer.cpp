@@ -2,6 +2,7 @@
 
 #include "InetFraming.h"
 #include "InetProxy.h"
+#include "InetTrust.h"
 #include "InetResult.h"
 
 #include <algorithm>
@@ -188,6 +189,7 @@ DWORD InetTransfer::Configure(const ExchangeRequest& Request)
         curl_easy_setopt(pEasy, CURLOPT_USERAGENT, Request.pSettings->Agent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, m_pCurlHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
+    ApplyTrust(pEasy);
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     return ERROR_SUCCESS;
 }
