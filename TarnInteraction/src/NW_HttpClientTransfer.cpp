@@ -30,13 +30,15 @@ BOOL QueryStatusCode(HINTERNET hRequest, DWORD* pdwStatusCode)
 
 // The body length the response announces, when it carries one plain decimal Content-Length.
 // WinINet's own reads end quietly when the server closes early, so the length read is checked
-// against it.
+// against it. The thread's last error is left as it was: a missing header is no failure.
 bool QueryAnnouncedLength(HINTERNET hRequest, std::uint64_t* pullLength)
 {
     char szValue[32];
     DWORD dwLength = sizeof(szValue);
-    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, nullptr) || dwLength == 0 ||
-        dwLength >= sizeof(szValue))
+    const DWORD dwLastError = GetLastError();
+    const BOOL bFound = HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, nullptr);
+    SetLastError(dwLastError);
+    if (!bFound || dwLength == 0 || dwLength >= sizeof(szValue))
         return false;
     std::uint64_t ullValue = 0;
     for (DWORD i = 0; i < dwLength; ++i)
