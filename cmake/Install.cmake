@@ -77,8 +77,11 @@ endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarninteraction.pc.in ${PROJECT_BINARY_DIR}/tarninteraction.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarninteraction.pc DESTINATION ${TARN_INSTALL_PKGCONFIGDIR})
 
-# The command-line host, when it is built.
+# The command-line host and its loopback test server, when they are built.
 if(TARGET tarn)
     set_target_properties(tarn PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
     install(TARGETS tarn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET tarn_server)
+    install(TARGETS tarn_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

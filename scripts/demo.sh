@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the demo host against its embedded loopback server.
+# Installs what is missing, builds tarn and tarn_server, and runs the demo host against its
+# embedded loopback server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target tarn
+cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target tarn tarn_server
 exec build/release/tools/tarn/tarn demo "$@"

@@ -295,6 +295,9 @@ TEST_F(DispatchTest, CallbackMaySendAndPoll)
     };
     ASSERT_EQ(1, Get("first", "/bytes/1"));
     ASSERT_TRUE(PollDeliveries(1));
+    // The third starts once the follow-up has finished, so the follow-up is delivered first
+    // whichever of the two a loaded machine would otherwise finish first.
+    ASSERT_TRUE(WaitUntil([this] { return m_pInteraction->GetFinishedCount() == 1; }));
     ASSERT_EQ(1, Get("third", "/bytes/2"));
     ASSERT_TRUE(PollDeliveries(3));
     EXPECT_EQ("first", DeliveryLog::Items()[0].Tag);

@@ -173,6 +173,30 @@ TEST_F(InteractionTest, AddParamRefusesNamesThatWouldBreakThePartHeader)
     EXPECT_EQ(1, m_pInteraction->GetParamCount());
 }
 
+TEST_F(InteractionTest, AddParamRefusesATrailingBackslashButKeepsInnerOnes)
+{
+    LogCapture Capture;
+    // A final backslash would escape the closing quote for receivers that read quoted-pairs.
+    EXPECT_EQ(0, m_pInteraction->AddParam("x\\", "v", 1));
+    EXPECT_EQ(0, m_pInteraction->AddParam("dir", "C:\\Upload\\", 1));
+    EXPECT_EQ((Lines{Process("IsHeaderSafe(cszParamName)", "NW_HttpClient::AddPostParam"),
+                     Process("nRetCode", "NTarnInteraction::AddParam"),
+                     Process("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
+                             "NW_HttpClient::AddPostParam"),
+                     Process("nRetCode", "NTarnInteraction::AddParam")}),
+              Capture.LinesWithoutNumbers());
+
+    Capture.Clear();
+    ASSERT_EQ(1, m_pInteraction->AddParam("a\\b", "C:\\Upload\\save.bin", 1));
+    ASSERT_EQ(1, m_pInteraction->AddParam("note", "ends\\", 0)); // a text value is content, not quoted
+    char* pszName = nullptr;
+    char* pszValue = nullptr;
+    ASSERT_EQ(1, m_pInteraction->GetParam(0, &pszName, &pszValue));
+    EXPECT_STREQ("a\\b", pszName);
+    EXPECT_STREQ("C:\\Upload\\save.bin", pszValue);
+    EXPECT_TRUE(Capture.Lines().empty());
+}
+
 TEST_F(InteractionTest, GetParamNullOutPointersFailNameFirst)
 {
     ASSERT_EQ(1, m_pInteraction->AddParam("a", "b", 0));

@@ -7,14 +7,21 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <utility>
 #include <thread>
 
 namespace wininet_test
@@ -313,6 +320,7 @@ TEST_F(WinInetTest, AddressIsCleanedUpAsWinInetDoes)
 // --- Certificates --------------------------------------------------------------------------------
 
 // Serves TLS on loopback with a certificate it made and signed itself, which no CA vouches for.
+// A client that trusts the certificate gets "hello" in answer to its request.
 class SelfSignedTlsServer
 {
 public:
@@ -330,7 +338,24 @@ public:
         X509_NAME_add_entry_by_txt(pName, "CN", MBSTRING_ASC,
                                    reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
         X509_set_issuer_name(pCert, pName);
+        X509_set_version(pCert, 2);
+        for (const auto& Extension : {std::make_pair(NID_subject_alt_name, "IP:127.0.0.1"),
+                                      std::make_pair(NID_basic_constraints, "CA:TRUE")})
+        {
+            X509_EXTENSION* pExtension =
+                X509V3_EXT_conf_nid(nullptr, nullptr, Extension.first, Extension.second);
+            X509_add_ext(pCert, pExtension, -1);
+            X509_EXTENSION_free(pExtension);
+        }
         X509_sign(pCert, pKey, EVP_sha256());
+        BIO* pPem = BIO_new(BIO_s_mem());
+        PEM_write_bio_X509(pPem, pCert);
+        char* pszPem = nullptr;
+        m_Pem.assign(pszPem, static_cast<size_t>(BIO_get_mem_data(pPem, &pszPem)));
+        BIO_free(pPem);
+        char szHash[16];
+        std::snprintf(szHash, sizeof(szHash), "%08lx.0", X509_subject_name_hash(pCert));
+        m_HashedName = szHash;
         m_pContext = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate(m_pContext, pCert);
         SSL_CTX_use_PrivateKey(m_pContext, pKey);
@@ -362,10 +387,18 @@ public:
 
     int Port() const { return m_nPort; }
     int Handshakes() const { return m_nHandshakes; }
+    const std::string& CertificatePem() const { return m_Pem; }
+    const std::string& HashedName() const { return m_HashedName; } // its name in a hashed directory
 
 private:
     void Serve()
     {
+        // A client that has its answer may leave before the close_notify: a write then fails
+        // with EPIPE instead of ending the test process.
+        sigset_t Pipe;
+        sigemptyset(&Pipe);
+        sigaddset(&Pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &Pipe, nullptr);
         while (!m_bStop)
         {
             pollfd Poll{m_nListen, POLLIN, 0};
@@ -380,13 +413,29 @@ private:
             SSL* pSsl = SSL_new(m_pContext);
             SSL_set_fd(pSsl, nFd);
             ++m_nHandshakes;
-            SSL_accept(pSsl); // the client gives up on the certificate
+            if (SSL_accept(pSsl) == 1) // a client that trusts the certificate
+                Answer(pSsl);
             SSL_free(pSsl);
             ERR_clear_error();
             ::close(nFd);
         }
     }
 
+    static void Answer(SSL* pSsl)
+    {
+        std::string Head;
+        char Buffer[1024];
+        int nRead = 0;
+        while (Head.find("\r\n\r\n") == std::string::npos &&
+               (nRead = SSL_read(pSsl, Buffer, sizeof(Buffer))) > 0)
+            Head.append(Buffer, static_cast<size_t>(nRead));
+        const std::string Reply = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
+        SSL_write(pSsl, Reply.data(), static_cast<int>(Reply.size()));
+        SSL_shutdown(pSsl);
+    }
+
+    std::string m_Pem;
+    std::string m_HashedName;
     SSL_CTX* m_pContext = nullptr;
     int m_nListen = -1;
     int m_nPort = 0;
@@ -413,6 +462,44 @@ TEST_F(WinInetTest, CertificateFromAnUnknownAuthorityIsRefused)
     ASSERT_TRUE(Post);
     EXPECT_FALSE(HttpSendRequestExA(Post.get(), nullptr, nullptr, 0, 0));
     EXPECT_EQ(GetLastError(), ERROR_INTERNET_INVALID_CA);
+}
+
+// As the curl tool and OpenSSL: SSL_CERT_FILE names a PEM file and SSL_CERT_DIR a hashed directory of
+// trusted certificates; CURL_CA_BUNDLE, when set, is the only file used.
+TEST_F(WinInetTest, CertificatesNamedByTheEnvironmentAreTrusted)
+{
+    SelfSignedTlsServer Server;
+    ASSERT_NE(Server.Port(), 0);
+    char szDir[] = "/tmp/tarn-trust-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    const std::string Dir = szDir;
+    const std::string File = Dir + "/" + Server.HashedName();
+    std::ofstream(File) << Server.CertificatePem();
+    const std::string Empty = Dir + "/empty.pem";
+    std::ofstream(Empty).close();
+
+    auto Get = [&]
+    {
+        Handle Session = OpenSession();
+        Handle Request = OpenUrl(Session.get(), "https://127.0.0.1:" + std::to_string(Server.Port()) + "/");
+        if (!Request)
+            return "error " + std::to_string(GetLastError());
+        return ReadAll(Request.get()).Body;
+    };
+    m_Env.Set("CURL_CA_BUNDLE", nullptr);
+    m_Env.Set("SSL_CERT_DIR", nullptr);
+    m_Env.Set("SSL_CERT_FILE", File.c_str());
+    EXPECT_EQ(Get(), "hello");
+    m_Env.Set("CURL_CA_BUNDLE", Empty.c_str());
+    EXPECT_NE(Get(), "hello");
+    m_Env.Set("CURL_CA_BUNDLE", nullptr);
+    m_Env.Set("SSL_CERT_FILE", nullptr);
+    m_Env.Set("SSL_CERT_DIR", Dir.c_str());
+    EXPECT_EQ(Get(), "hello");
+
+    ::unlink(File.c_str());
+    ::unlink(Empty.c_str());
+    ::rmdir(Dir.c_str());
 }
 
 // --- Arguments and handles -----------------------------------------------------------------------

@@ -282,6 +282,24 @@ TEST_F(WinInetTest, QueryInfoFollowsWinInetsBufferRules)
     EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_QUERY_REQUEST);
 }
 
+TEST_F(WinInetTest, FoldedHeaderLinesJoinWithOneSpaceAndNoBlanksAround)
+{
+    m_Server.Enqueue(ScriptedReply::Raw("HTTP/1.1 200 OK\r\nX-Folded: a\r\n  b  \r\nX-Empty:\r\n\tc\r\n"
+                                        "Content-Length: 2\r\n\r\nok"));
+    Handle Session = OpenSession();
+    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
+    ASSERT_TRUE(Request) << GetLastError();
+    const std::pair<const char*, const char*> Expected[] = {{"X-Folded", "a b"}, {"X-Empty", "c"}};
+    for (const auto& Header : Expected)
+    {
+        char szText[64];
+        std::strcpy(szText, Header.first);
+        DWORD dwLength = sizeof(szText);
+        ASSERT_TRUE(HttpQueryInfoA(Request.get(), HTTP_QUERY_CUSTOM, szText, &dwLength, nullptr));
+        EXPECT_STREQ(szText, Header.second);
+    }
+}
+
 // --- Interim answers and redirects ---------------------------------------------------------------
 
 TEST_F(WinInetTest, HundredContinueBeforeTheHeadIsSkipped)

@@ -246,8 +246,16 @@ int NThread::Destroy()
     if (m_pState == nullptr)
         return 0;
 
-    Pool().Wait(m_pState);
-    delete m_pState;
+    // Waiting throws only when the system refuses the lock; the state is then left to the worker,
+    // never freed, rather than the process ended.
+    try
+    {
+        Pool().Wait(m_pState);
+        delete m_pState;
+    }
+    catch (...)
+    {
+    }
     m_pState = nullptr;
     return 1;
 }

@@ -128,7 +128,15 @@ int NWLogPrintf(NWLOG_PRIORITY ePriority, const char* pszFormat, ...)
 
 void NWLogSetSink(NWLogSink pfnSink, void* pvUser)
 {
-    std::lock_guard<std::mutex> Lock(LogMutex());
-    g_pfnSink = pfnSink;
-    g_pvSinkUser = pvUser;
+    try
+    {
+        std::lock_guard<std::mutex> Lock(LogMutex());
+        g_pfnSink = pfnSink;
+        g_pvSinkUser = pvUser;
+    }
+    catch (...)
+    {
+        // The lock fails only when called from inside the sink, which the contract forbids; no
+        // exception leaves EngineCore's interface, and the sink stays as it was.
+    }
 }

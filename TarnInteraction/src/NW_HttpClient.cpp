@@ -9,10 +9,13 @@
 namespace
 {
 // CR, LF and '"' would end a part's Content-Disposition line, or its quoted name or filename,
-// early and let the rest of the text forge header lines or fields.
+// early and let the rest of the text forge header lines or fields. So would a final backslash for
+// receivers that read quoted-pairs (RFC 822 quoting, as Python's email does): it escapes the
+// closing quote. Inner backslashes, as in Windows paths, are sent as they are.
 bool IsHeaderSafe(const char* cszText)
 {
-    return std::strpbrk(cszText, "\r\n\"") == nullptr;
+    const size_t uLen = std::strlen(cszText);
+    return std::strpbrk(cszText, "\r\n\"") == nullptr && (uLen == 0 || cszText[uLen - 1] != '\\');
 }
 
 char* CopyText(const char* cszText, size_t uLen)
@@ -66,8 +69,9 @@ int NW_HttpClient::AddPostParam(PostParamType ePostParamType, const char* cszPar
         m_PostList.push_back(Param);
         bAppended = true;
     }
-    catch (const std::bad_alloc&)
+    catch (...)
     {
+        // bad_alloc, or length_error past the list's largest size: the list stays as it was.
     }
     NWLOG_PROCESS_ERROR(bAppended);
 

@@ -222,10 +222,16 @@ bool ResponseHead::AddLine(std::string Line)
     }
     else if ((Line[0] == ' ' || Line[0] == '\t') && !Headers.empty())
     {
-        // A folded line continues the value of the header before it.
+        // A folded line continues the value of the header before it, joined by one space; the
+        // blanks around the continuation belong to the fold, not to the value.
         const size_t uText = Line.find_first_not_of(" \t");
         if (uText != std::string::npos)
-            Headers.back().Value += " " + Line.substr(uText);
+        {
+            std::string& Value = Headers.back().Value;
+            if (!Value.empty())
+                Value += ' ';
+            Value += Line.substr(uText, Line.find_last_not_of(" \t") - uText + 1);
+        }
     }
     else
     {

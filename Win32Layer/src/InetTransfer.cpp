@@ -1,7 +1,9 @@
 #include "InetTransfer.h"
 
 #include "InetConnections.h"
+#include "InetFraming.h"
 #include "InetProxy.h"
+#include "InetTrust.h"
 #include "InetResult.h"
 
 #include <algorithm>
@@ -190,6 +192,7 @@ DWORD InetTransfer::Configure(const ExchangeRequest& Request)
         curl_easy_setopt(pEasy, CURLOPT_USERAGENT, Request.pSettings->Agent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, m_pCurlHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
+    ApplyTrust(pEasy);
     UseConnectionCache(pEasy);
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     return ERROR_SUCCESS;
@@ -295,7 +298,10 @@ void InetTransfer::CollectResult()
         {
             m_Exchange.bFinished = true;
             m_Exchange.eResult = pMessage->data.result;
-            m_Exchange.dwResultError = MapCurlResult(m_Exchange.eResult, m_Exchange.bConnected, m_pEasy);
+            m_Exchange.dwResultError =
+                m_Exchange.dwHeadError != ERROR_SUCCESS
+                    ? m_Exchange.dwHeadError
+                    : MapCurlResult(m_Exchange.eResult, m_Exchange.bConnected, m_pEasy);
         }
     }
 }
@@ -371,6 +377,10 @@ void InetTransfer::OnHeadComplete()
             return;
         }
     }
+    // A body of unknown length is not read at all: the exchange ends with the head.
+    X.dwHeadError = CheckFraming(X.Pending);
+    if (X.dwHeadError != ERROR_SUCCESS)
+        return;
     X.Head = std::move(X.Pending);
     X.Pending = ResponseHead();
     X.bHeadDone = true;
@@ -422,7 +432,8 @@ size_t InetTransfer::OnHeaderData(char* pData, size_t uSize, size_t uCount, void
             return uLength;
         if (pThis->m_Exchange.Pending.AddLine(std::string(pData, uLength)))
             pThis->OnHeadComplete();
-        return uLength;
+        // 0 ends the transfer; CollectResult then reports the head's error.
+        return pThis->m_Exchange.dwHeadError == ERROR_SUCCESS ? uLength : 0;
     }
     catch (...)
     {

@@ -112,6 +112,7 @@ private:
         bool bHeadDone = false;
         bool bRedirectPending = false;
         std::string Location;
+        DWORD dwHeadError = ERROR_SUCCESS; // the final head broke the framing rules
     };
 
     // Response bytes that did not fit the caller's buffer.

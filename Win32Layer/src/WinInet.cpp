@@ -68,11 +68,11 @@ using tarn::inet::InetSession;
 using tarn::inet::LookupAs;
 
 // libcurl's global set-up, once per process; it is never undone, as requests may live until exit.
+// A local static rather than std::call_once, whose thread-local state would be allocated on a
+// thread's first call when the C++ runtime itself was loaded with the library.
 bool EnsureCurl()
 {
-    static std::once_flag s_Once;
-    static bool s_bReady = false;
-    std::call_once(s_Once, [] { s_bReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    static const bool s_bReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     return s_bReady;
 }
 

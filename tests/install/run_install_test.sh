@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix, then builds two small hosts against what was
+# Installs a build into a temporary prefix, runs the installed tarn, then builds two small hosts against what was
 # installed (one through find_package, one through pkg-config) and runs both against a loopback
 # tarn_server.
 # Usage: run_install_test.sh CMAKE BUILD_DIR HOST_SOURCE_DIR TARN_SERVER CXX GENERATOR [FLAGS]
@@ -33,6 +33,9 @@ pc=$(find "$prefix" -name tarninteraction.pc | head -n 1)
 [ -n "$pc" ] || fail "no tarninteraction.pc"
 find "$prefix" -name 'libTarnInteraction.so*' | grep -q . || fail "no libTarnInteraction.so"
 find "$prefix" -name 'libEngineCore.so*' | grep -q . || fail "no libEngineCore.so"
+for tool in tarn tarn_server; do
+    [ -x "$prefix/bin/$tool" ] || fail "missing bin/$tool"
+done
 # The static core and layer are inside the shared library, not beside it.
 if find "$prefix" -name '*.a' | grep -q .; then fail "static libraries were installed: $(find "$prefix" -name '*.a')"; fi
 
@@ -49,6 +52,10 @@ done
 [ -n "$url" ] || { cat "$work/server.out"; fail "tarn_server did not start"; }
 case "$url" in http://127.0.0.1:*) ;; *) fail "tarn_server is not on loopback: $url" ;; esac
 
+echo "== the installed tarn, which finds the library through its rpath"
+"$prefix/bin/tarn" --version | grep -q "^TarnInteraction 1\." || fail "installed tarn --version"
+[ "$("$prefix/bin/tarn" get "$url/bytes/5" 2>/dev/null | wc -c)" -eq 5 ] || fail "installed tarn get"
+
 echo "== a host through find_package(TarnInteraction)"
 "$cmake_cmd" -S "$host_src" -B "$work/cmake-host" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
@@ -64,6 +71,8 @@ pkg-config --exists tarninteraction || fail "pkg-config does not find tarnintera
 pc_flags=$(pkg-config --cflags --libs tarninteraction)
 pc_libdir=$(pkg-config --variable=libdir tarninteraction)
 echo "pkg-config --cflags --libs tarninteraction: $pc_flags"
+# A private prefix is not on the loader's path: the host carries an rpath to it (a system prefix
+# would run ldconfig instead).
 # shellcheck disable=SC2086 # the flags are words
 "$cxx" -std=c++17 -Wall -Wextra -Wpedantic -Werror $flags "$host_src/host.cpp" -o "$work/pc-host" \
     $pc_flags -Wl,-rpath,"$pc_libdir" || fail "building the host with pkg-config's flags failed"

@@ -2,12 +2,14 @@
 
 #include "TarnHost.h"
 #include "TarnLog.h"
+#include "TarnOutput.h"
 #include "TarnReport.h"
 
-#include <cerrno>
+#include "TarnInteraction/ITarnInteraction.h"
+
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
+#include <cstdlib>
+#include <dlfcn.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,59 +18,6 @@ namespace tarn
 {
 namespace
 {
-bool WriteAll(int nFile, const std::string& Bytes)
-{
-    std::size_t uDone = 0;
-    while (uDone < Bytes.size())
-    {
-        const ssize_t nWritten = write(nFile, Bytes.data() + uDone, Bytes.size() - uDone);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-            return false;
-        uDone += static_cast<std::size_t>(nWritten);
-    }
-    return true;
-}
-
-// Writes Bytes to Dir/Name. The name holds no '/' and does not start with '.', and a link
-// already in its place is not followed.
-bool WriteBodyFile(const std::string& Path, const std::string& Bytes, std::string& Error)
-{
-    const int nFile = open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (nFile < 0)
-    {
-        Error = "cannot write " + Path + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool bWritten = WriteAll(nFile, Bytes);
-    const bool bClosed = close(nFile) == 0;
-    if (!bWritten || !bClosed)
-    {
-        Error = "cannot write " + Path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool PrepareOutputDir(const std::string& Dir)
-{
-    struct stat Info;
-    if (stat(Dir.c_str(), &Info) == 0)
-    {
-        if (S_ISDIR(Info.st_mode))
-            return true;
-        std::fprintf(stderr, "tarn: %s exists and is not a directory\n", Dir.c_str());
-        return false;
-    }
-    if (mkdir(Dir.c_str(), 0755) != 0)
-    {
-        std::fprintf(stderr, "tarn: cannot create directory %s: %s\n", Dir.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 void PrintLogHint(bool bAllOk, bool bVerbose)
 {
     if (!bAllOk && !bVerbose && HiddenLogLines() > 0)
@@ -81,16 +30,77 @@ bool FileIsReadable(const std::string& Path)
     struct stat Info;
     return stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && access(Path.c_str(), R_OK) == 0;
 }
+
+// Runs the host's loop with the progress line, writing each body through Output and printing
+// each result line to pReport. FailureOf gives the reason of a job the library failed.
+bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, bool bVerbose,
+             const std::function<std::string(std::size_t)>& FailureOf)
+{
+    auto IndexOf = [&](const Job& Each) { return static_cast<std::size_t>(&Each - TheHost.Jobs().data()); };
+    ProgressLine Progress(!bVerbose);
+    TheHost.SetBodyHandler(
+        [&](Job& Delivered, const unsigned char* pbyData, std::size_t uSize)
+        {
+            Progress.Clear(); // the body may go to the same terminal, or bring a hint there
+            std::string Error;
+            if (!Output.Write(IndexOf(Delivered), pbyData, uSize, Error))
+            {
+                Delivered.bResult = false;
+                Delivered.Note = Error;
+            }
+        });
+    bool bAllOk = true;
+    TheHost.Run(
+        [&](Job& Delivered)
+        {
+            const std::size_t uIndex = IndexOf(Delivered);
+            if (!Delivered.bResult)
+            {
+                Output.Skip(uIndex);
+                if (Delivered.Note.empty())
+                    Delivered.Note = FailureOf(uIndex);
+            }
+            bAllOk = bAllOk && Delivered.bResult;
+            Progress.Clear();
+            std::fprintf(pReport, "%s%s\n", ResultLine(Delivered).c_str(),
+                         Delivered.bResult ? Output.Suffix(uIndex).c_str() : "");
+            std::fflush(pReport);
+        },
+        [&] { Progress.Update(TheHost.Jobs()); });
+    Progress.Clear();
+    PrintLogHint(bAllOk, bVerbose);
+    return bAllOk;
+}
+
+// The version of the loaded library, from the name its file ends in ("libX.so.1.2.3").
+std::string LibraryVersion()
+{
+    Dl_info Info;
+    if (dladdr(reinterpret_cast<void*>(&CreateTarnInteraction), &Info) != 0 && Info.dli_fname != nullptr)
+    {
+        char* pszReal = realpath(Info.dli_fname, nullptr);
+        const std::string Path = pszReal != nullptr ? pszReal : Info.dli_fname;
+        std::free(pszReal);
+        const std::size_t uSo = Path.rfind(".so.");
+        if (uSo != std::string::npos)
+            return Path.substr(uSo + 4) + " (" + Path + ")";
+    }
+    return TARN_VERSION;
+}
 } // namespace
+
+std::string VersionText()
+{
+    return "tarn " TARN_VERSION "\nTarnInteraction " + LibraryVersion() + "\n";
+}
 
 int RunGet(const Options& Opts)
 {
-    const bool bToFiles = !Opts.OutputDir.empty();
-    if (bToFiles && !PrepareOutputDir(Opts.OutputDir))
+    if (!Opts.OutputDir.empty() && !PrepareOutputDir(Opts.OutputDir))
         return eExitUsage;
-    const std::vector<std::string> FileNames = UniqueFileNames(Opts.Urls);
+    BodyOutput Output(Opts.Outputs);
     // Bodies on standard output leave the result lines to standard error.
-    std::FILE* pReport = bToFiles ? stdout : stderr;
+    std::FILE* pReport = Output.AnyToStandardOutput() ? stderr : stdout;
 
     Host TheHost;
     if (!TheHost.IsReady())
@@ -102,37 +112,10 @@ int RunGet(const Options& Opts)
     for (std::size_t i = 0; i < Opts.Urls.size(); ++i)
         TheHost.StartGet("get" + std::to_string(i + 1), Opts.Targets[i].Address, Opts.Targets[i].Object,
                          Opts.Urls[i]);
-
-    bool bAllOk = true;
-    TheHost.Run(
-        [&](Job& Delivered)
-        {
-            const std::size_t uUrl = static_cast<std::size_t>(&Delivered - TheHost.Jobs().data());
-            std::string Suffix;
-            if (Delivered.bResult && bToFiles)
-            {
-                const std::string Path = Opts.OutputDir + "/" + FileNames[uUrl];
-                std::string Error;
-                if (WriteBodyFile(Path, Delivered.Body, Error))
-                    Suffix = " -> " + Path;
-                else
-                {
-                    Delivered.bResult = false;
-                    Delivered.Note = Error;
-                }
-            }
-            else if (Delivered.bResult)
-            {
-                std::fwrite(Delivered.Body.data(), 1, Delivered.Body.size(), stdout);
-                std::fflush(stdout);
-            }
-            bAllOk = bAllOk && Delivered.bResult;
-            std::fprintf(pReport, "%s%s\n", ResultLine(Delivered).c_str(), Suffix.c_str());
-            std::fflush(pReport);
-            Delivered.Body = std::string(); // written: let it go
-        },
-        nullptr);
-    PrintLogHint(bAllOk, Opts.bVerbose);
+    const bool bAllOk =
+        RunJobs(TheHost, Output, pReport, Opts.bVerbose,
+                [&](std::size_t uIndex)
+                { return TakeGetFailure(Opts.Targets[uIndex].Address + Opts.Targets[uIndex].Object); });
     return bAllOk ? eExitOk : eExitFailed;
 }
 
@@ -158,18 +141,9 @@ int RunPost(const Options& Opts)
     }
     const std::string Label = "POST http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;
     TheHost.StartPost("post", Opts.Server, Opts.Path, Opts.nPort, Opts.Fields, Label);
-
-    bool bOk = false;
-    TheHost.Run(
-        [&](Job& Delivered)
-        {
-            bOk = Delivered.bResult;
-            std::fwrite(Delivered.Body.data(), 1, Delivered.Body.size(), stdout);
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s\n", ResultLine(Delivered).c_str());
-        },
-        nullptr);
-    PrintLogHint(bOk, Opts.bVerbose);
+    BodyOutput Output({OutputTarget()});
+    const bool bOk =
+        RunJobs(TheHost, Output, stderr, Opts.bVerbose, [](std::size_t) { return TakePostFailure(); });
     return bOk ? eExitOk : eExitFailed;
 }
 } // namespace tarn

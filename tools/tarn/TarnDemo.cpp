@@ -245,7 +245,7 @@ int RunDemo(const Options& Opts)
         uWrong += Problem.empty() ? 0 : 1;
         Summary.AddRow({Each.Tag, Each.Label, bExpectOk ? "ok" : "failure",
                         !Each.bDelivered ? "-" : (Each.bResult ? "ok" : "failed"),
-                        Each.bWantBody ? std::to_string(Each.Body.size()) : "-",
+                        Each.bWantBody ? std::to_string(Each.uBytes) : "-",
                         Each.bDelivered ? FormatSeconds(Each.dSeconds) : "-",
                         Problem.empty() ? "as expected" : "WRONG: " + Problem});
     }

@@ -124,7 +124,12 @@ void Host::OnRequestDone(const char* pszTag, int bResult, const unsigned char* p
 {
     // The tag and the bytes live only until we return: copy them now.
     Job* pJob = s_pCurrent != nullptr ? s_pCurrent->Deliver(pszTag, bResult) : nullptr;
-    if (pJob != nullptr && bResult && pbyData != nullptr)
+    if (pJob == nullptr || !bResult || pbyData == nullptr)
+        return;
+    pJob->uBytes = uSize;
+    if (s_pCurrent->m_OnBody)
+        s_pCurrent->m_OnBody(*pJob, pbyData, uSize);
+    else
         pJob->Body.assign(reinterpret_cast<const char*>(pbyData), uSize);
 }
 

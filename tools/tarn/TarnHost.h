@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ITarnInteraction;
@@ -24,11 +26,16 @@ struct Job
     bool bWantBody = true; // started with Request (true) or Send (false)
     bool bDelivered = false;
     bool bResult = false;
-    std::string Body;      // copied inside the callback
-    std::string Note;      // why a job failed before it reached the library's worker
-    double dSeconds = 0.0; // from the start to the delivery
+    std::string Body;         // copied inside the callback, unless the host has a BodyHandler
+    std::uint64_t uBytes = 0; // the length of the delivered body
+    std::string Note;         // why a job failed before it reached the library's worker
+    double dSeconds = 0.0;    // from the start to the delivery
     std::chrono::steady_clock::time_point Started;
 };
+
+// Takes a delivered body inside the library's callback, where the bytes live until it returns,
+// so that a host need not copy them. May fail the job (bResult false, with a Note).
+using BodyHandler = std::function<void(Job&, const unsigned char* pbyData, std::size_t uSize)>;
 
 class Host
 {
@@ -42,6 +49,9 @@ public:
     Host& operator=(const Host&) = delete;
 
     bool IsReady() const { return m_pInteraction != nullptr; }
+
+    // Without a handler, bodies are copied into Job::Body.
+    void SetBodyHandler(BodyHandler Handler) { m_OnBody = std::move(Handler); }
 
     // Start a GET of Address followed by Object (with Request, or with Send when bWantBody is
     // false), or a multipart POST of Fields. Tags must be unique. Return the job's index; a job
@@ -71,6 +81,7 @@ private:
     std::vector<Job> m_Jobs;
     std::map<std::string, std::size_t> m_TagIndex;
     std::deque<std::size_t> m_Delivered; // delivered, not yet handed to OnDelivered
+    BodyHandler m_OnBody;
 
     static Host* s_pCurrent; // the callbacks carry no user pointer; they find the host here
 };

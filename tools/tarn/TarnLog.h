@@ -1,12 +1,25 @@
 #pragma once
 
-// Where the library's log lines go: standard error with -v, nowhere otherwise.
+// The library's log lines: shown on standard error with -v, hidden otherwise, and read in both
+// cases for the reason each failed request gives.
 #include <cstddef>
+#include <string>
 
 namespace tarn
 {
 void RouteLibraryLog(bool bVerbose);
 
-// Lines dropped since RouteLibraryLog(false).
+// Lines hidden since RouteLibraryLog(false).
 std::size_t HiddenLogLines();
+
+// Why the GET of Address (the two texts joined, as the library logs it) failed: "HTTP 404",
+// "connection refused (12029)", ...; "" when the library logged nothing for it. Each failure
+// logged is given out once, so that two failed GETs of one address get one each.
+std::string TakeGetFailure(const std::string& Address);
+
+// As TakeGetFailure, for the latest failed POST (whose lines name no address).
+std::string TakePostFailure();
+
+// A WinINet or system error code in words: "timed out" for 12002, ...; "error" when unknown.
+std::string ErrorCodeText(int nCode);
 } // namespace tarn

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 namespace tarn
 {
@@ -95,8 +96,53 @@ bool IsOption(const std::string& Arg, const char* pszShort, const char* pszLong)
            (Arg.size() > uLongLen && Arg.compare(0, uLongLen + 1, std::string(pszLong) + "=") == 0);
 }
 
+// -o and -O are paired with the URLs in order, wherever they stand, as curl pairs them; URLs
+// beyond the last of them go to standard output (or, with --remote-name-all, to -O names).
+bool PairOutputs(const std::vector<OutputTarget>& Given, bool bRemoteAll, const std::string& OutputDir,
+                 Options& Result, std::string& Error)
+{
+    if (Given.size() > Result.Urls.size())
+    {
+        Error = std::to_string(Given.size()) + " output options (-o, -O) for " +
+                std::to_string(Result.Urls.size()) + " URL(s)";
+        return false;
+    }
+    std::set<std::string> Paths;
+    for (std::size_t i = 0; i < Result.Urls.size(); ++i)
+    {
+        OutputTarget Target;
+        if (i < Given.size())
+            Target = Given[i];
+        else
+            Target.bRemoteName = bRemoteAll;
+        if (Target.bRemoteName && !RemoteFileName(Result.Urls[i], Target.Path))
+        {
+            Error = "-O: the URL names no file to save to: " + Result.Urls[i];
+            return false;
+        }
+        if (Target.Path == "-")
+        {
+            Target.Path.clear();
+            Target.bForced = true;
+        }
+        if (!Target.Path.empty() && !OutputDir.empty() && Target.Path[0] != '/')
+            Target.Path = OutputDir + "/" + Target.Path;
+        // Bodies arrive in any order: two of them in one file would leave either.
+        if (!Target.Path.empty() && !Paths.insert(Target.Path).second)
+        {
+            Error = "two URLs would be saved to " + Target.Path;
+            return false;
+        }
+        Result.Outputs.push_back(Target);
+    }
+    return true;
+}
+
 bool ParseGet(const std::vector<std::string>& Args, Options& Result, std::string& Error)
 {
+    std::vector<OutputTarget> Given;
+    std::string OutputDir;
+    bool bRemoteAll = false;
     bool bOptionsEnded = false;
     for (std::size_t i = 0; i < Args.size(); ++i)
     {
@@ -105,11 +151,31 @@ bool ParseGet(const std::vector<std::string>& Args, Options& Result, std::string
             bOptionsEnded = true;
         else if (!bOptionsEnded && IsOption(Arg, "-o", "--output"))
         {
-            if (!TakeValue(Args, i, Arg == "-o" ? "-o" : "--output", Result.OutputDir, Error))
+            OutputTarget Target;
+            if (!TakeValue(Args, i, Arg == "-o" ? "-o" : "--output", Target.Path, Error))
                 return false;
-            if (Result.OutputDir.empty())
+            if (Target.Path.empty())
             {
-                Error = "option -o needs a directory";
+                Error = "option -o needs a file name";
+                return false;
+            }
+            Given.push_back(Target);
+        }
+        else if (!bOptionsEnded && (Arg == "-O" || Arg == "--remote-name"))
+        {
+            OutputTarget Target;
+            Target.bRemoteName = true;
+            Given.push_back(Target);
+        }
+        else if (!bOptionsEnded && Arg == "--remote-name-all")
+            bRemoteAll = true;
+        else if (!bOptionsEnded && IsOption(Arg, "--output-dir", "--output-dir"))
+        {
+            if (!TakeValue(Args, i, "--output-dir", OutputDir, Error))
+                return false;
+            if (OutputDir.empty())
+            {
+                Error = "option --output-dir needs a directory";
                 return false;
             }
         }
@@ -133,7 +199,8 @@ bool ParseGet(const std::vector<std::string>& Args, Options& Result, std::string
             return false;
         Result.Targets.push_back(Parts);
     }
-    return true;
+    Result.OutputDir = OutputDir;
+    return PairOutputs(Given, bRemoteAll, OutputDir, Result, Error);
 }
 
 bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::string& Error)
@@ -210,6 +277,44 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
     }
     return true;
 }
+// "-oFILE" is "-o FILE", and "-vO" is "-v -O", as getopt reads them.
+std::vector<std::string> SplitJoinedShortOptions(int argc, const char* const* argv)
+{
+    static const std::string kFlags = "vhVO";
+    static const std::string kTakesValue = "oF";
+    std::vector<std::string> Args;
+    bool bOptionsEnded = false;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string Arg = argv[i];
+        bOptionsEnded = bOptionsEnded || Arg == "--";
+        const bool bJoined = !bOptionsEnded && Arg.size() > 2 && Arg[0] == '-' && Arg[1] != '-' &&
+                             (kFlags + kTakesValue).find(Arg[1]) != std::string::npos;
+        if (!bJoined)
+        {
+            Args.push_back(Arg);
+            continue;
+        }
+        for (std::size_t j = 1; j < Arg.size(); ++j)
+        {
+            if (kTakesValue.find(Arg[j]) != std::string::npos)
+            {
+                Args.push_back(std::string("-") + Arg[j]);
+                if (j + 1 < Arg.size())
+                    Args.push_back(Arg.substr(j + 1));
+                break;
+            }
+            // An unknown letter keeps the rest whole, to be refused by name.
+            if (kFlags.find(Arg[j]) == std::string::npos)
+            {
+                Args.push_back("-" + Arg.substr(j));
+                break;
+            }
+            Args.push_back(std::string("-") + Arg[j]);
+        }
+    }
+    return Args;
+}
 } // namespace
 
 bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::string& Error)
@@ -218,15 +323,19 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
     std::vector<std::string> Args;
     bool bCommandSeen = false;
     bool bOptionsEnded = false;
-    for (int i = 1; i < argc; ++i)
+    for (const std::string& Arg : SplitJoinedShortOptions(argc, argv))
     {
-        const std::string Arg = argv[i];
         // Help and verbosity are understood anywhere before "--".
         if (!bOptionsEnded)
         {
             if (Arg == "-h" || Arg == "--help" || (!bCommandSeen && Arg == "help"))
             {
                 Result.eCommand = Command::Help;
+                return true;
+            }
+            if (Arg == "-V" || Arg == "--version")
+            {
+                Result.eCommand = Command::Version;
                 return true;
             }
             if (Arg == "-v" || Arg == "--verbose")
@@ -272,18 +381,25 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
 
 std::string HelpText()
 {
-    return "usage: tarn [-v] get [-o DIR] URL...\n"
+    return "usage: tarn [-v] get [-o FILE | -O]... [--output-dir DIR] [--remote-name-all] URL...\n"
            "       tarn [-v] post HOST PATH [--port N] [-F name=value] [-F name=@file] "
            "[--form-string name=value]...\n"
            "       tarn [-v] demo\n"
-           "       tarn --help\n"
+           "       tarn --help | --version\n"
            "\n"
            "Runs HTTP requests in the background through TarnInteraction, as a host engine would.\n"
            "\n"
            "  get URL...     GETs every URL at once (http:// or https://). Each result is one line:\n"
-           "                 tag, ok or failed, bytes, seconds, URL. Bodies go to standard output and\n"
-           "                 the result lines to standard error; with -o DIR each body goes to a file in\n"
-           "                 DIR named after the URL's path, and the result lines to standard output.\n"
+           "                 tag, ok or failed, bytes, seconds, URL, and for a failure its reason (an\n"
+           "                 HTTP status or a transport error with its WinINet code).\n"
+           "                 -o FILE saves one URL's body to FILE and -O saves it under the last\n"
+           "                 segment of the URL's path; as with curl, the n-th -o or -O goes with the\n"
+           "                 n-th URL. --remote-name-all gives -O to every URL left without one, and\n"
+           "                 --output-dir DIR puts relative names in DIR (created when missing).\n"
+           "                 Other bodies go to standard output in the order of their URLs; '-o -'\n"
+           "                 sends a binary body to a terminal, which is refused otherwise. Result\n"
+           "                 lines go to standard error while bodies go to standard output, else to\n"
+           "                 standard output.\n"
            "  post HOST PATH POSTs a multipart form to http://HOST:N/PATH (port 80 unless --port) and\n"
            "                 prints the response body. -F name=value adds a text field, -F name=@file a\n"
            "                 file upload, --form-string name=value a text field even when it starts\n"
@@ -292,7 +408,10 @@ std::string HelpText()
            "                 of text fields and a generated file, then checks every result.\n"
            "\n"
            "  -v, --verbose  show the library's log lines on standard error (hidden otherwise)\n"
+           "  -V, --version  show tarn's version and the library's\n"
            "  -h, --help     show this help\n"
+           "Short options may be joined (-oFILE, -vO). While standard error is a terminal, a progress\n"
+           "line shows requests done and in flight, bytes received and the time taken.\n"
            "\n"
            "Exit status: 0 when every request succeeded (demo: every result was as it should be),\n"
            "1 when a request failed or could not be made, 2 when the command line cannot be used.\n";

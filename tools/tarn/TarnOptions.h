@@ -21,6 +21,15 @@ enum class Command
     Get,
     Post,
     Demo,
+    Version,
+};
+
+// Where one URL's body goes: standard output (an empty path, or "-" given with -o) or a file.
+struct OutputTarget
+{
+    std::string Path;
+    bool bForced = false;     // "-o -": standard output even when it is a terminal and the body binary
+    bool bRemoteName = false; // the name came from the URL (-O)
 };
 
 struct FormField
@@ -37,8 +46,9 @@ struct Options
 
     // get
     std::vector<std::string> Urls;
-    std::vector<UrlParts> Targets; // one per URL, split to fit
-    std::string OutputDir;         // empty: bodies go to standard output
+    std::vector<UrlParts> Targets;     // one per URL, split to fit
+    std::vector<OutputTarget> Outputs; // one per URL, -o and -O paired with the URLs in order
+    std::string OutputDir;             // --output-dir, already joined to the relative paths
 
     // post
     std::string Server;

@@ -1,6 +1,7 @@
 #include "TarnReport.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <unistd.h>
 
 namespace tarn
@@ -12,14 +13,28 @@ std::string FormatSeconds(double dSeconds)
     return szText;
 }
 
+std::string FormatBytes(std::uint64_t uBytes)
+{
+    if (uBytes < 1024)
+        return std::to_string(uBytes) + " B";
+    const char* const kUnits[] = {"KiB", "MiB", "GiB"};
+    double dValue = static_cast<double>(uBytes) / 1024.0;
+    std::size_t uUnit = 0;
+    for (; dValue >= 1024.0 && uUnit + 1 < 3; ++uUnit)
+        dValue /= 1024.0;
+    char szText[32];
+    std::snprintf(szText, sizeof(szText), "%.1f %s", dValue, kUnits[uUnit]);
+    return szText;
+}
+
 std::string ResultLine(const Job& Delivered)
 {
     char szHead[96];
     std::snprintf(szHead, sizeof(szHead), "  %-6s %10zu bytes %8s s  ", Delivered.bResult ? "ok" : "failed",
-                  Delivered.Body.size(), FormatSeconds(Delivered.dSeconds).c_str());
+                  static_cast<std::size_t>(Delivered.uBytes), FormatSeconds(Delivered.dSeconds).c_str());
     std::string Line = Delivered.Tag + szHead + Delivered.Label;
     if (!Delivered.Note.empty())
-        Line += "  (" + Delivered.Note + ")";
+        Line += ": " + Delivered.Note;
     return Line;
 }
 
@@ -42,9 +57,11 @@ void ProgressLine::Update(const std::vector<Job>& Jobs)
     m_LastDraw = Now;
 
     std::size_t uDone = 0;
+    std::uint64_t uBytes = 0;
     std::string Waiting;
     for (const Job& Each : Jobs)
     {
+        uBytes += Each.uBytes;
         if (Each.bDelivered)
             ++uDone;
         else
@@ -53,7 +70,8 @@ void ProgressLine::Update(const std::vector<Job>& Jobs)
     const std::size_t uWidth = 20;
     const std::size_t uFilled = Jobs.empty() ? uWidth : uWidth * uDone / Jobs.size();
     std::string Line = "\r[" + std::string(uFilled, '#') + std::string(uWidth - uFilled, '.') + "] " +
-                       std::to_string(uDone) + "/" + std::to_string(Jobs.size()) + " delivered, " +
+                       std::to_string(uDone) + "/" + std::to_string(Jobs.size()) + " done, " +
+                       std::to_string(Jobs.size() - uDone) + " in flight, " + FormatBytes(uBytes) + ", " +
                        FormatSeconds(std::chrono::duration<double>(Now - m_Start).count()) + " s";
     if (!Waiting.empty())
         Line += ", waiting for: " + Waiting;

@@ -4,19 +4,22 @@
 #include "TarnHost.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace tarn
 {
-// "<tag>  ok|failed  <bytes> bytes  <seconds> s  <label>[  (<note>)]"
+// "<tag>  ok|failed  <bytes> bytes  <seconds> s  <label>[: <why it failed>]"
 std::string ResultLine(const Job& Delivered);
 
-std::string FormatSeconds(double dSeconds); // "1.503"
+std::string FormatSeconds(double dSeconds);    // "1.503"
+std::string FormatBytes(std::uint64_t uBytes); // "512 B", "1.5 MiB"
 
-// One line on standard error, rewritten in place while jobs are in flight. Silent unless
-// standard error is a terminal.
+// One line on standard error, rewritten in place while jobs are in flight: jobs done and in
+// flight, bytes of the bodies delivered, time since the start. Silent unless standard error is a
+// terminal.
 class ProgressLine
 {
 public:

@@ -2,14 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <set>
 
 namespace tarn
 {
 namespace
 {
-constexpr std::size_t kMaxFileNameChars = 120;
-
 std::string Lower(std::string Text)
 {
     for (char& c : Text)
@@ -28,6 +25,21 @@ std::string PathAndQuery(const std::string& Url)
     if (uFragment != std::string::npos)
         Rest.erase(uFragment);
     return Rest;
+}
+// The port of "[user@]host[:port]" or "[v6]:port": absent, or 1 to 65535.
+bool PortIsValid(const std::string& Authority)
+{
+    const std::size_t uAt = Authority.rfind('@');
+    const std::string HostPort = uAt == std::string::npos ? Authority : Authority.substr(uAt + 1);
+    const std::size_t uBracket = HostPort.rfind(']');
+    const std::size_t uColon = HostPort.find(':', uBracket == std::string::npos ? 0 : uBracket);
+    if (uColon == std::string::npos)
+        return true;
+    const std::string Port = HostPort.substr(uColon + 1);
+    if (Port.empty() || Port.size() > 5 || Port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int nPort = std::stoi(Port);
+    return nPort >= 1 && nPort <= 65535;
 }
 } // namespace
 
@@ -54,6 +66,12 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
     if (uHostEnd == uHostStart)
     {
         Error = "URL has no host: " + Url;
+        return false;
+    }
+
+    if (!PortIsValid(Url.substr(uHostStart, uHostEnd - uHostStart)))
+    {
+        Error = "URL port must be a number from 1 to 65535: " + Url;
         return false;
     }
 
@@ -88,53 +106,13 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
     return true;
 }
 
-std::string FileNameForUrl(const std::string& Url)
+bool RemoteFileName(const std::string& Url, std::string& Name)
 {
-    // Every other character becomes '_'; a run of '.' and '_' that holds a '_' (what "/../" and
-    // the like turn into) becomes one '_'.
-    std::string Name;
-    std::string Run;
-    auto FlushRun = [&]
-    {
-        Name += Run.find('_') != std::string::npos ? std::string("_") : Run;
-        Run.clear();
-    };
-    for (char c : PathAndQuery(Url))
-    {
-        const bool bKept = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-        const char cOut = bKept ? c : '_';
-        if (cOut == '.' || cOut == '_')
-            Run += cOut;
-        else
-        {
-            FlushRun();
-            Name += cOut;
-        }
-    }
-    FlushRun();
-    // Nothing may start with '.', so neither "." nor ".." nor a hidden file can come out.
-    const std::size_t uFirst = Name.find_first_not_of("._");
-    Name = uFirst == std::string::npos ? std::string() : Name.substr(uFirst);
-    if (Name.size() > kMaxFileNameChars)
-        Name.resize(kMaxFileNameChars);
-    while (!Name.empty() && (Name.back() == '_' || Name.back() == '.'))
-        Name.pop_back();
-    return Name.empty() ? "index" : Name;
+    std::string Path = PathAndQuery(Url);
+    Path.erase(std::min(Path.find('?'), Path.size()));
+    Name = Path.substr(Path.rfind('/') == std::string::npos ? 0 : Path.rfind('/') + 1);
+    // A segment holds no '/', so only these could name something other than a file here.
+    return !Name.empty() && Name != "." && Name != "..";
 }
 
-std::vector<std::string> UniqueFileNames(const std::vector<std::string>& Urls)
-{
-    std::vector<std::string> Names;
-    std::set<std::string> Used;
-    for (const std::string& Url : Urls)
-    {
-        const std::string Base = FileNameForUrl(Url);
-        std::string Name = Base;
-        for (int n = 2; Used.count(Name) != 0; ++n)
-            Name = Base + "-" + std::to_string(n);
-        Used.insert(Name);
-        Names.push_back(Name);
-    }
-    return Names;
-}
 } // namespace tarn

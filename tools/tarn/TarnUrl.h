@@ -4,7 +4,6 @@
 // its object text, and the object keeps at most 511 and 255 characters of them.
 #include <cstddef>
 #include <string>
-#include <vector>
 
 namespace tarn
 {
@@ -21,11 +20,7 @@ struct UrlParts
 // with a message when the URL is malformed or too long to be sent whole.
 bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error);
 
-// A file name for the body of Url: its path and query reduced to letters, digits, '.', '-' and
-// '_', never starting with '.', never empty ("index"). It cannot name anything outside the
-// directory it is put in.
-std::string FileNameForUrl(const std::string& Url);
-
-// FileNameForUrl for each URL, made unique in order ("name", "name-2", "name-3", ...).
-std::vector<std::string> UniqueFileNames(const std::vector<std::string>& Urls);
+// The name -O saves Url's body under: the last segment of its path, without the query. False
+// when there is none (the path ends with '/') or it is "." or "..".
+bool RemoteFileName(const std::string& Url, std::string& Name);
 } // namespace tarn

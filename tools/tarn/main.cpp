@@ -21,6 +21,9 @@ int main(int argc, char** argv)
     case tarn::Command::Help:
         std::fputs(tarn::HelpText().c_str(), stdout);
         return tarn::eExitOk;
+    case tarn::Command::Version:
+        std::fputs(tarn::VersionText().c_str(), stdout);
+        return tarn::eExitOk;
     case tarn::Command::Get:
         return tarn::RunGet(Opts);
     case tarn::Command::Post:

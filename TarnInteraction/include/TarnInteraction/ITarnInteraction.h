@@ -46,7 +46,8 @@ public:
     virtual int ClearParam() = 0;
 
     // Adds a form field (bBinaryFile 0: the value is the text) or a file upload (non-zero: the value
-    // is a path, read when the request runs). Names must be non-empty and free of CR, LF and '"'.
+    // is a path, read when the request runs). Names must be non-empty and free of CR, LF and '"';
+    // names and paths must not end in a backslash.
     virtual int AddParam(const char* cszParamName, const char* cszParamValue, int bBinaryFile) = 0;
 
     // Number of parameters collected for the next request.

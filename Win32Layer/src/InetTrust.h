@@ -1,0 +1,16 @@
+#pragma once
+
+// Which certificate authorities an HTTPS exchange trusts, as users configure them on Linux.
+#include <curl/curl.h>
+
+namespace tarn
+{
+namespace inet
+{
+// Points an easy handle at the certificates the environment names, as the curl tool and OpenSSL
+// read them: CURL_CA_BUNDLE (a PEM file) when set; otherwise SSL_CERT_FILE (a PEM file) and
+// SSL_CERT_DIR (hashed directories, joined with ':'). Each one named replaces libcurl's built-in
+// default of its kind; with none named, the defaults (the system's store) stay.
+void ApplyTrust(CURL* pEasy);
+} // namespace inet
+} // namespace tarn
