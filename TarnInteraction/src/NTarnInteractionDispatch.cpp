@@ -162,7 +162,7 @@ void NTarnInteraction::Poll()
         return;
 
     // The worker has stored its last result; once its thread is waiting again, a request started
-    // by the callback goes to it, and to the connection it keeps.
+    // by the callback goes to it instead of needing a new thread.
     pJob->m_Thread.Destroy();
 
     // The job is out of the list, so the callback may call anything, Release included; after it

@@ -1,6 +1,5 @@
 #include "InetTransfer.h"
 
-#include "InetConnections.h"
 #include "InetFraming.h"
 #include "InetProxy.h"
 #include "InetTrust.h"
@@ -125,9 +124,7 @@ DWORD InetTransfer::Init()
     m_pMulti = curl_multi_init();
     if (m_pMulti == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
-    // The cache is the thread's (InetConnections.h); this bounds it whichever handle returns a
-    // connection to it.
-    curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
+    curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 2L);
     return ERROR_SUCCESS;
 }
 
@@ -193,7 +190,6 @@ DWORD InetTransfer::Configure(const ExchangeRequest& Request)
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, m_pCurlHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
     ApplyTrust(pEasy);
-    UseConnectionCache(pEasy);
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     return ERROR_SUCCESS;
 }

@@ -11,11 +11,9 @@
 // - Header order on the wire is libcurl's: request line, Host, User-Agent, then the caller's
 //   headers in their order, then the no-cache headers. WinINet sends the caller's headers in the
 //   order they were added, around its own. The set of headers is the same.
-// - Kept connections are reused across request and session handles, as WinINet's are, but only on
-//   the thread that opened them: libcurl does not support one connection cache used by several
-//   threads at once (InetConnections.h). A thread's cache holds at most 4 connections, an idle
-//   one is reused for at most 30 s, and the cache closes when its thread ends. An HTTP/1.0 request
-//   with INTERNET_FLAG_KEEP_CONNECTION sends "Connection: Keep-Alive", as Wine's WinINet does.
+// - Connections are not kept between request handles (each request has its own connection
+//   cache). An HTTP/1.0 request with INTERNET_FLAG_KEEP_CONNECTION still sends
+//   "Connection: Keep-Alive", as Wine's WinINet does.
 // - A 307 or 308 answer to a request with a body is followed only when the body is at most
 //   64 KiB: that much is copied while it is written, so it can be sent again. A larger body is
 //   never copied, and the 307 or 308 is then handed to the caller as the final answer.
