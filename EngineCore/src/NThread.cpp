@@ -43,6 +43,8 @@ public:
 
 private:
     bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
+    // Starts a detached thread running pfnMain, with the lock released meanwhile.
+    bool StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)());
     NThreadState* Pop();
     void RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState);
     bool NeedsThread() const { return m_nQueued > m_nIdle + m_nStarting; }
@@ -101,19 +103,25 @@ bool NThreadPool::EnsureStarter(std::unique_lock<std::mutex>& Lock)
     if (m_bStarter)
         return true;
     m_bStarter = true;
+    const bool bStarted = StartThread(Lock, &NThreadPool::StarterMain);
+    if (!bStarted)
+        m_bStarter = false;
+    return bStarted;
+}
+
+bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)())
+{
     Lock.unlock();
     bool bStarted = false;
     try
     {
-        std::thread(&NThreadPool::StarterMain, this).detach();
+        std::thread(pfnMain, this).detach();
         bStarted = true;
     }
     catch (...)
     {
     }
     Lock.lock();
-    if (!bStarted)
-        m_bStarter = false;
     return bStarted;
 }
 
@@ -152,18 +160,7 @@ void NThreadPool::StarterMain()
         m_StarterCond.wait(Lock, [this] { return NeedsThread(); });
         ++m_nStarting;
         ++m_nThreads;
-        Lock.unlock();
-        bool bStarted = false;
-        try
-        {
-            std::thread(&NThreadPool::WorkerMain, this).detach();
-            bStarted = true;
-        }
-        catch (...)
-        {
-        }
-        Lock.lock();
-        if (bStarted)
+        if (StartThread(Lock, &NThreadPool::WorkerMain))
             continue;
         --m_nStarting;
         --m_nThreads;
