@@ -50,8 +50,8 @@ int OpenDescriptors()
     return nCount;
 }
 
-// What the running transfers hold, sampled while the most worker threads were busy: each
-// transfer runs on a worker of its own, so busy workers count the transfers in flight.
+// What the running transfers hold, sampled when the most descriptors were open: each transfer runs
+// on a worker of its own, so busy workers count the transfers in flight.
 struct Holding
 {
     long lBusyThreads = 0;
@@ -95,12 +95,11 @@ double Burst(Holding& Held)
         g_Run.CallMicroseconds.push_back(TimedRequest());
     while (g_Run.nDelivered < g_Run.nJobs)
     {
-        // The starter thread is not a transfer's.
-        const long lBusy = ReadStatusKb("Threads") - lBaseThreads - 1;
-        if (lBusy > Held.lBusyThreads)
+        const int nDescriptors = OpenDescriptors() - nBaseFds;
+        if (nDescriptors > Held.nDescriptors)
         {
-            Held.lBusyThreads = lBusy;
-            Held.nDescriptors = OpenDescriptors() - nBaseFds;
+            Held.nDescriptors = nDescriptors;
+            Held.lBusyThreads = ReadStatusKb("Threads") - lBaseThreads - 1; // less the starter
             Held.nRequestsListed =
                 g_Run.pInteraction->GetRunningCount() - g_Run.pInteraction->GetFinishedCount();
         }
