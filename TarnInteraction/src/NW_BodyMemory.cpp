@@ -43,6 +43,13 @@ BlockHead* HeapBlock(size_t uSize)
 #if defined(__linux__)
 // Transparent huge pages are 2 MiB on the machines this runs on; blocks from this size on get them.
 const size_t HUGE_PAGE = size_t(2) << 20;
+// Under AddressSanitizer every block comes from the heap, where the sanitizer sees it and its
+// allocation limits apply.
+#if defined(__SANITIZE_ADDRESS__)
+const bool HEAP_ONLY = true;
+#else
+const bool HEAP_ONLY = false;
+#endif
 
 size_t MappingFor(size_t uSize)
 {
@@ -113,7 +120,7 @@ BlockHead* RemapBlock(BlockHead* pHead, size_t uSize)
 BlockHead* NewBlock(size_t uSize)
 {
 #if defined(__linux__)
-    if (uSize >= HUGE_PAGE)
+    if (uSize >= HUGE_PAGE && !HEAP_ONLY)
         return MappedBlock(uSize);
 #endif
     return HeapBlock(uSize);
