@@ -1,5 +1,7 @@
 #include "InetObjects.h"
 
+#include "Immortal.h"
+
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -19,11 +21,22 @@ struct Registry
     std::uintptr_t uNext = 0x10000;
 };
 
+// Handles may still be closed from static destructors of the host, so the registry outlives
+// them. When the module goes (at unload or exit) with no handle open, it lets its buckets go.
 Registry& TheRegistry()
 {
-    // Never destroyed: handles may still be closed from static destructors of the host.
-    static Registry* s_pRegistry = new Registry;
-    return *s_pRegistry;
+    static Immortal<Registry> s_Registry;
+    static const struct Unloader
+    {
+        ~Unloader()
+        {
+            Registry& Handles = s_Registry.Get();
+            const std::lock_guard<std::mutex> Lock(Handles.Mutex);
+            if (Handles.Objects.empty())
+                decltype(Handles.Objects)().swap(Handles.Objects);
+        }
+    } s_Unloader;
+    return s_Registry.Get();
 }
 } // namespace
 

@@ -55,6 +55,8 @@ DWORD InetRequest::SendRequest(const INTERNET_BUFFERSA* pBuffersIn)
     if (pBuffersIn != nullptr &&
         (pBuffersIn->dwStructSize != sizeof(INTERNET_BUFFERSA) || pBuffersIn->Next != nullptr))
         return ERROR_INVALID_PARAMETER;
+    // The network thread lets go of the last exchange before its body and target change.
+    m_Transfer.Stop();
     DWORD dwError = ApplySendHeaders(pBuffersIn);
     if (dwError == ERROR_SUCCESS)
         dwError = PrepareBody(pBuffersIn != nullptr ? pBuffersIn->dwBufferTotal : 0);
@@ -126,8 +128,6 @@ DWORD InetRequest::Write(const void* pData, DWORD dwLength, DWORD* pdwWritten)
     // Once the server has answered, the rest of the body is not wanted.
     if (!m_Transfer.Answered())
     {
-        if (m_Body.bKeepReplay)
-            m_Body.Replay.append(static_cast<const char*>(pData), dwLength);
         const DWORD dwError = m_Transfer.Upload(pData, dwLength, GetTimeouts().dwSendMs);
         if (dwError != ERROR_SUCCESS)
             return Fail(dwError);
@@ -246,6 +246,8 @@ DWORD InetRequest::AwaitHead()
 
 DWORD InetRequest::FollowRedirect()
 {
+    // The network thread lets go of the redirect before the body and target change.
+    m_Transfer.Stop();
     if (++m_Target.uRedirects > kMaxRedirects)
         return ERROR_HTTP_REDIRECT_FAILED;
     std::string Url;

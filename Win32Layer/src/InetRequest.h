@@ -33,7 +33,7 @@ class InetRequest : public InetObject
 public:
     explicit InetRequest(RequestSetup Setup);
 
-    // Creates the multi handle. ERROR_SUCCESS or an error code.
+    // Sets aside what the transfer needs. ERROR_SUCCESS or an error code.
     DWORD Init() { return m_Transfer.Init(); }
 
     // Serialises the calls made on this handle from several threads.

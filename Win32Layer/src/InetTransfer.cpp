@@ -99,6 +99,12 @@ void SetMethod(CURL* pEasy, const std::string& Verb, const UploadBody& Body)
     }
 }
 
+// libcurl's receive buffer: larger than its 16 KiB default, so that a big body takes fewer passes
+// of the network thread.
+constexpr long kReceiveBufferSize = 64 * 1024;
+// How many response bytes may wait for the caller before the receiving side pauses.
+constexpr size_t kWindowLimit = 256 * 1024;
+
 // Copies what the source still holds, at most uCapacity bytes and uRemaining of the body.
 size_t CopyFrom(const unsigned char* pFrom, size_t uAvailable, char* pBuffer, size_t uCapacity,
                 std::uint64_t uRemaining)
@@ -109,11 +115,14 @@ size_t CopyFrom(const unsigned char* pFrom, size_t uAvailable, char* pBuffer, si
 }
 } // namespace
 
+InetTransfer::InetTransfer() : m_Loop(InetLoop::Instance())
+{
+    m_Job.pClient = this;
+}
+
 InetTransfer::~InetTransfer()
 {
     Stop();
-    if (m_pMulti != nullptr)
-        curl_multi_cleanup(m_pMulti);
     if (m_pCurlHeaders != nullptr)
         curl_slist_free_all(m_pCurlHeaders);
 }
@@ -121,23 +130,20 @@ InetTransfer::~InetTransfer()
 DWORD InetTransfer::Init()
 {
     m_Window.Bytes.reserve(CURL_MAX_WRITE_SIZE);
-    m_pMulti = curl_multi_init();
-    if (m_pMulti == nullptr)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, 2L);
     return ERROR_SUCCESS;
 }
 
 void InetTransfer::Cancel()
 {
+    Lock Held(m_Loop.Mutex());
     m_bCancelled = true;
-    if (m_pMulti != nullptr)
-        curl_multi_wakeup(m_pMulti);
+    m_Job.Changed.notify_all();
 }
 
 DWORD InetTransfer::Start(const ExchangeRequest& Request)
 {
     Stop();
+    // The network thread no longer sees this transfer: what follows is this thread's alone.
     m_Exchange = ExchangeState();
     m_Window.Bytes.clear(); // keeps its capacity
     m_Window.uPos = 0;
@@ -150,24 +156,25 @@ DWORD InetTransfer::Start(const ExchangeRequest& Request)
         m_pCurlHeaders = nullptr;
     }
     m_pCurlHeaders = ToCurlList(Request.HeaderLines);
-    m_pEasy = curl_easy_init();
-    if (m_pEasy == nullptr || m_pCurlHeaders == nullptr)
+    m_Job.pEasy = curl_easy_init();
+    if (m_Job.pEasy == nullptr || m_pCurlHeaders == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
-    const DWORD dwError = Configure(Request);
-    if (dwError != ERROR_SUCCESS)
-        return dwError;
-    if (curl_multi_add_handle(m_pMulti, m_pEasy) != CURLM_OK)
-        return ERROR_INTERNET_INTERNAL_ERROR;
-    m_bAttached = true;
-    return ERROR_SUCCESS;
+    DWORD dwError = Configure(Request);
+    if (dwError == ERROR_SUCCESS)
+    {
+        Lock Held(m_Loop.Mutex());
+        dwError = m_Loop.Add(m_Job);
+    }
+    return dwError; // a handle that was not added is freed by the next Stop
 }
 
 DWORD InetTransfer::Configure(const ExchangeRequest& Request)
 {
-    CURL* const pEasy = m_pEasy;
+    CURL* const pEasy = m_Job.pEasy;
     if (curl_easy_setopt(pEasy, CURLOPT_URL, Request.Url.c_str()) != CURLE_OK)
         return ERROR_NOT_ENOUGH_MEMORY;
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION,
                      static_cast<long>(Request.bHttp10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1));
@@ -191,20 +198,31 @@ DWORD InetTransfer::Configure(const ExchangeRequest& Request)
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
     ApplyTrust(pEasy);
     SetMethod(pEasy, Request.Verb, *Request.pBody);
+    // A kept connection may turn out closed once the request is on it; libcurl then sends the
+    // request again on a new one, which a body streamed from the caller's writes cannot be.
+    if (Request.pBody->bHasBody)
+        curl_easy_setopt(pEasy, CURLOPT_FRESH_CONNECT, 1L);
     return ERROR_SUCCESS;
 }
 
 void InetTransfer::Stop()
 {
-    if (m_pEasy == nullptr)
+    Lock Held(m_Loop.Mutex());
+    StopLocked(Held);
+}
+
+void InetTransfer::StopLocked(Lock& Held)
+{
+    if (m_Job.pEasy == nullptr)
         return;
-    if (m_bAttached)
-    {
-        curl_multi_remove_handle(m_pMulti, m_pEasy);
-        m_bAttached = false;
-    }
-    curl_easy_cleanup(m_pEasy);
-    m_pEasy = nullptr;
+    // The network thread frees the easy handle when it takes the job out, unless the exchange
+    // finished first; one never added, or finished, is freed here.
+    if (m_Job.ePhase != LoopJob::Phase::Detached)
+        m_Loop.Remove(Held, m_Job);
+    if (m_Job.pEasy != nullptr)
+        curl_easy_cleanup(m_Job.pEasy);
+    m_Job.pEasy = nullptr;
+    m_Loop.Settle(Held);
     if (!m_Exchange.bFinished)
     {
         m_Exchange.bFinished = true;
@@ -217,22 +235,31 @@ void InetTransfer::Stop()
 
 DWORD InetTransfer::AwaitRequestSent(std::uint64_t uBodyLength, DWORD dwIdleLimitMs)
 {
+    Lock Held(m_Loop.Mutex());
     return Drive(
-        [this, uBodyLength]
-        { return m_Exchange.bUploadAsked || (m_Exchange.bConnected && uBodyLength == 0) || Answered(); },
+        Held,
+        [this, uBodyLength] {
+            return m_Exchange.bUploadAsked || (m_Exchange.bConnected && uBodyLength == 0) || AnsweredLocked();
+        },
         dwIdleLimitMs);
 }
 
 DWORD InetTransfer::AwaitAnswer(DWORD dwIdleLimitMs)
 {
-    return Drive([this] { return Answered(); }, dwIdleLimitMs);
+    Lock Held(m_Loop.Mutex());
+    return Drive(
+        Held, [this] { return AnsweredLocked(); }, dwIdleLimitMs);
 }
 
 DWORD InetTransfer::Upload(const void* pData, size_t uLength, DWORD dwIdleLimitMs)
 {
+    Lock Held(m_Loop.Mutex());
+    if (m_pBody->bKeepReplay)
+        m_pBody->Replay.append(static_cast<const char*>(pData), uLength);
     m_Source = {static_cast<const unsigned char*>(pData), uLength, 0};
     ResumeSending();
-    const DWORD dwError = Drive([this] { return m_Source.Full() || Answered(); }, dwIdleLimitMs);
+    const DWORD dwError = Drive(
+        Held, [this] { return m_Source.Full() || AnsweredLocked(); }, dwIdleLimitMs);
     // The caller's buffer is theirs again once this call returns.
     m_Source = CallerBuffer<const unsigned char>();
     return dwError;
@@ -240,12 +267,17 @@ DWORD InetTransfer::Upload(const void* pData, size_t uLength, DWORD dwIdleLimitM
 
 DWORD InetTransfer::Receive(unsigned char* pOut, size_t uMax, DWORD dwIdleLimitMs, size_t& uDone)
 {
+    Lock Held(m_Loop.Mutex());
     uDone = m_Window.Take(pOut, uMax);
     if (uDone == uMax || m_Exchange.bFinished)
+    {
+        ResumeReceiving();
         return ERROR_SUCCESS;
+    }
     m_Target = {pOut + uDone, uMax - uDone, 0};
     ResumeReceiving();
-    const DWORD dwError = Drive([this] { return m_Target.Full(); }, dwIdleLimitMs);
+    const DWORD dwError = Drive(
+        Held, [this] { return m_Target.Full(); }, dwIdleLimitMs);
     uDone += m_Target.uDone;
     m_Target = CallerBuffer<unsigned char>();
     return dwError;
@@ -253,25 +285,39 @@ DWORD InetTransfer::Receive(unsigned char* pOut, size_t uMax, DWORD dwIdleLimitM
 
 DWORD InetTransfer::FinalError() const
 {
+    Lock Held(m_Loop.Mutex());
     if (m_Exchange.bFinished && m_Exchange.eResult != CURLE_OK && m_Window.Empty())
         return m_Exchange.dwResultError;
     return ERROR_SUCCESS;
 }
 
-template <typename Ready> DWORD InetTransfer::Drive(Ready IsReady, DWORD dwIdleLimitMs)
+bool InetTransfer::HeadDone() const
+{
+    Lock Held(m_Loop.Mutex());
+    return m_Exchange.bHeadDone;
+}
+
+bool InetTransfer::RedirectPending() const
+{
+    Lock Held(m_Loop.Mutex());
+    return m_Exchange.bRedirectPending;
+}
+
+bool InetTransfer::Answered() const
+{
+    Lock Held(m_Loop.Mutex());
+    return AnsweredLocked();
+}
+
+// Waits, with the loop's mutex, until IsReady() holds, the exchange ends, the handle is closed or
+// the peer has been idle for too long. libcurl's callbacks wake it.
+template <typename Ready> DWORD InetTransfer::Drive(Lock& Held, Ready IsReady, DWORD dwIdleLimitMs)
 {
     IdleClock Idle(dwIdleLimitMs, Progress());
     for (;;)
     {
         if (m_bCancelled)
             return ERROR_INTERNET_OPERATION_CANCELLED;
-        if (m_bAttached)
-        {
-            int nRunning = 0;
-            if (curl_multi_perform(m_pMulti, &nRunning) != CURLM_OK)
-                return ERROR_INTERNET_INTERNAL_ERROR;
-            CollectResult();
-        }
         if (IsReady())
             return ERROR_SUCCESS;
         if (m_Exchange.bFinished)
@@ -279,61 +325,50 @@ template <typename Ready> DWORD InetTransfer::Drive(Ready IsReady, DWORD dwIdleL
         const long long llWaitMs = Idle.NextWaitMs(Progress(), m_Exchange.bConnected);
         if (llWaitMs < 0)
             return ERROR_INTERNET_TIMEOUT;
-        if (curl_multi_poll(m_pMulti, nullptr, 0, static_cast<int>(std::max<long long>(llWaitMs, 1)),
-                            nullptr) != CURLM_OK)
-            return ERROR_INTERNET_INTERNAL_ERROR;
+        m_Job.Changed.wait_for(Held, std::chrono::milliseconds(std::max<long long>(llWaitMs, 1)));
     }
 }
 
-void InetTransfer::CollectResult()
+void InetTransfer::OnFinished(CURLcode eResult)
 {
-    int nQueued = 0;
-    while (CURLMsg* pMessage = curl_multi_info_read(m_pMulti, &nQueued))
-    {
-        if (pMessage->msg == CURLMSG_DONE && pMessage->easy_handle == m_pEasy)
-        {
-            m_Exchange.bFinished = true;
-            m_Exchange.eResult = pMessage->data.result;
-            m_Exchange.dwResultError =
-                m_Exchange.dwHeadError != ERROR_SUCCESS
-                    ? m_Exchange.dwHeadError
-                    : MapCurlResult(m_Exchange.eResult, m_Exchange.bConnected, m_pEasy);
-        }
-    }
+    ExchangeState& X = m_Exchange;
+    if (X.bFinished)
+        return;
+    X.bFinished = true;
+    X.eResult = eResult;
+    X.dwResultError =
+        X.dwHeadError != ERROR_SUCCESS ? X.dwHeadError : MapCurlResult(eResult, X.bConnected, m_Job.pEasy);
+    m_Job.Changed.notify_all();
 }
 
+// What has moved so far: the connection, body bytes out, head and body bytes in.
 std::uint64_t InetTransfer::Progress() const
 {
-    if (m_pEasy == nullptr)
-        return m_Exchange.uBytesIn;
-    curl_off_t llUploaded = 0;
-    long lRequestHead = 0;
-    curl_easy_getinfo(m_pEasy, CURLINFO_SIZE_UPLOAD_T, &llUploaded);
-    curl_easy_getinfo(m_pEasy, CURLINFO_REQUEST_SIZE, &lRequestHead);
-    return m_Exchange.uBytesIn + static_cast<std::uint64_t>(llUploaded) +
-           static_cast<std::uint64_t>(lRequestHead);
+    const ExchangeState& X = m_Exchange;
+    return X.uBytesIn + X.uBodySent + (X.bConnected ? 1 : 0) + (X.bUploadAsked ? 1 : 0);
 }
 
 void InetTransfer::ResumeReceiving()
 {
-    if (!m_Exchange.bRecvPaused || !m_bAttached)
+    // Half the window drains before the transfer goes on, so that a full window does not wake
+    // the network thread for every small read.
+    if (!m_Exchange.bRecvPaused || m_Window.Held() > kWindowLimit / 2)
         return;
-    // libcurl may hand over the bytes it held back from inside this call, and pause again.
     m_Exchange.bRecvPaused = false;
-    curl_easy_pause(m_pEasy, m_Exchange.bSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
+    m_Loop.SetPause(m_Job, m_Exchange.bSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
 }
 
 void InetTransfer::ResumeSending()
 {
-    if (!m_Exchange.bSendPaused || !m_bAttached)
+    if (!m_Exchange.bSendPaused)
         return;
     m_Exchange.bSendPaused = false;
-    curl_easy_pause(m_pEasy, m_Exchange.bRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+    m_Loop.SetPause(m_Job, m_Exchange.bRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
 }
 
 size_t InetTransfer::ReceiveWindow::Take(unsigned char* pOut, size_t uMax)
 {
-    const size_t uCount = std::min(uMax, Bytes.size() - uPos);
+    const size_t uCount = std::min(uMax, Held());
     if (uCount != 0)
         std::memcpy(pOut, Bytes.data() + uPos, uCount);
     uPos += uCount;
@@ -347,8 +382,13 @@ size_t InetTransfer::ReceiveWindow::Take(unsigned char* pOut, size_t uMax)
 
 void InetTransfer::ReceiveWindow::Keep(const char* pBegin, const char* pEnd)
 {
-    Bytes.assign(pBegin, pEnd);
-    uPos = 0;
+    // Bytes already taken make room first, so that the window stays within its limit's size.
+    if (uPos != 0 && uPos >= Held())
+    {
+        Bytes.erase(Bytes.begin(), Bytes.begin() + static_cast<std::ptrdiff_t>(uPos));
+        uPos = 0;
+    }
+    Bytes.insert(Bytes.end(), pBegin, pEnd);
 }
 
 void InetTransfer::OnHeadComplete()
@@ -366,7 +406,8 @@ void InetTransfer::OnHeadComplete()
         const HeaderLine* pLocation = X.Pending.Find("Location");
         // A 307 or 308 sends the body again, which works only while a copy of all of it is at hand.
         const bool bKeepsBody = dwStatus == 307 || dwStatus == 308;
-        if (pLocation != nullptr && !pLocation->Value.empty() && (!bKeepsBody || m_pBody->CanSendAgain()))
+        if (pLocation != nullptr && !pLocation->Value.empty() &&
+            (!bKeepsBody || m_pBody->CanSendAgain(X.uBodySent)))
         {
             X.Location = pLocation->Value;
             X.bRedirectPending = true;
@@ -402,7 +443,7 @@ size_t InetTransfer::GiveUpload(char* pBuffer, size_t uCapacity)
                           uCapacity, uRemaining);
         m_Source.uDone += uGiven;
     }
-    else if (Answered())
+    else if (AnsweredLocked())
         return 0; // the server has answered; the rest of the body is not wanted
     else
     {
@@ -414,21 +455,24 @@ size_t InetTransfer::GiveUpload(char* pBuffer, size_t uCapacity)
 }
 
 // ---------------------------------------------------------------------------------------------
-// libcurl's callbacks. They run on the calling thread, inside curl_multi_perform or curl_easy_pause.
+// libcurl's callbacks. They run on the network thread with the loop's mutex held, inside
+// curl_multi_perform or curl_easy_pause, and wake the caller waiting in Drive.
 
 size_t InetTransfer::OnHeaderData(char* pData, size_t uSize, size_t uCount, void* pUser)
 {
     InetTransfer* const pThis = static_cast<InetTransfer*>(pUser);
+    const Lock Held = pThis->m_Loop.CallbackLock();
     const size_t uLength = uSize * uCount;
+    pThis->m_Loop.Touch(pThis->m_Job);
     try
     {
         pThis->m_Exchange.uBytesIn += uLength;
         // Trailers after a chunked body, or the rest of a head that is being left for a redirect.
-        if (pThis->Answered())
+        if (pThis->AnsweredLocked())
             return uLength;
         if (pThis->m_Exchange.Pending.AddLine(std::string(pData, uLength)))
             pThis->OnHeadComplete();
-        // 0 ends the transfer; CollectResult then reports the head's error.
+        // 0 ends the transfer; OnFinished then reports the head's error.
         return pThis->m_Exchange.dwHeadError == ERROR_SUCCESS ? uLength : 0;
     }
     catch (...)
@@ -440,19 +484,22 @@ size_t InetTransfer::OnHeaderData(char* pData, size_t uSize, size_t uCount, void
 size_t InetTransfer::OnBodyData(char* pData, size_t uSize, size_t uCount, void* pUser)
 {
     InetTransfer* const pThis = static_cast<InetTransfer*>(pUser);
+    const Lock Held = pThis->m_Loop.CallbackLock();
     const size_t uLength = uSize * uCount;
     if (pThis->m_Exchange.bRedirectPending)
         return uLength; // the body of a redirect is not wanted
-    if (!pThis->m_Window.Empty())
+    ReceiveWindow& Window = pThis->m_Window;
+    if (Window.Held() >= kWindowLimit)
     {
-        // The window is still full: hold the transfer until the caller reads again. libcurl keeps
+        // The window is full: hold the transfer until the caller reads again. libcurl keeps
         // these bytes and offers them once more after curl_easy_pause.
         pThis->m_Exchange.bRecvPaused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
+    // A waiting caller has taken everything in the window already.
     CallerBuffer<unsigned char>& Target = pThis->m_Target;
     size_t uDirect = 0;
-    if (Target.pData != nullptr)
+    if (Target.pData != nullptr && Window.Empty())
     {
         uDirect = std::min(uLength, Target.uSize - Target.uDone);
         std::memcpy(Target.pData + Target.uDone, pData, uDirect);
@@ -462,7 +509,7 @@ size_t InetTransfer::OnBodyData(char* pData, size_t uSize, size_t uCount, void* 
     {
         try
         {
-            pThis->m_Window.Keep(pData + uDirect, pData + uLength);
+            Window.Keep(pData + uDirect, pData + uLength);
         }
         catch (...)
         {
@@ -470,19 +517,26 @@ size_t InetTransfer::OnBodyData(char* pData, size_t uSize, size_t uCount, void* 
         }
     }
     pThis->m_Exchange.uBytesIn += uLength;
+    pThis->m_Loop.Touch(pThis->m_Job);
     return uLength;
 }
 
 size_t InetTransfer::OnUploadData(char* pBuffer, size_t uSize, size_t uCount, void* pUser)
 {
     InetTransfer* const pThis = static_cast<InetTransfer*>(pUser);
+    const Lock Held = pThis->m_Loop.CallbackLock();
     pThis->m_Exchange.bUploadAsked = true;
-    return pThis->GiveUpload(pBuffer, uSize * uCount);
+    const size_t uGiven = pThis->GiveUpload(pBuffer, uSize * uCount);
+    pThis->m_Loop.Touch(pThis->m_Job);
+    return uGiven;
 }
 
 int InetTransfer::OnConnected(void* pUser, char*, char*, int, int)
 {
-    static_cast<InetTransfer*>(pUser)->m_Exchange.bConnected = true;
+    InetTransfer* const pThis = static_cast<InetTransfer*>(pUser);
+    const Lock Held = pThis->m_Loop.CallbackLock();
+    pThis->m_Exchange.bConnected = true;
+    pThis->m_Loop.Touch(pThis->m_Job);
     return CURL_PREREQFUNC_OK;
 }
 } // namespace inet

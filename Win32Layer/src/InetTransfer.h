@@ -1,20 +1,25 @@
 #pragma once
 
-// One HTTP exchange on libcurl at a time, run on the calling thread through a multi handle of its
-// own: the easy handle and its options, the callbacks, the waits.
+// One HTTP exchange on libcurl at a time. The exchange runs on the network thread (InetLoop.h);
+// the calls here wait for it on the caller's thread, with the loop's mutex guarding everything
+// both threads touch.
 //
 // Nothing is staged whole. Upload bytes go from the caller's InternetWriteFile buffer straight
 // into libcurl's upload buffer through the read callback, which pauses the upload whenever the
 // caller has nothing to give. Response bytes go from the write callback straight into the
-// caller's InternetReadFile buffer; what does not fit is kept in a window of one callback's worth
-// (CURL_MAX_WRITE_SIZE), and further data pauses the receiving side until the caller reads again.
+// caller's InternetReadFile buffer while one waits; otherwise they gather in a window of at most
+// kWindowLimit bytes (plus one callback's worth), and further data pauses the receiving side
+// until the caller reads again. The window lets small reads follow each other without waiting
+// for the network thread.
 #include "InetHeaders.h"
+#include "InetLoop.h"
 #include "InetObjects.h"
 
 #include <curl/curl.h>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,21 +27,22 @@ namespace tarn
 {
 namespace inet
 {
-// The request body of one send, kept across the redirects it follows.
+// The request body of one send, kept across the redirects it follows. While an exchange runs,
+// the network thread reads it; Replay grows only inside InetTransfer::Upload, under the mutex.
 struct UploadBody
 {
     bool bHasBody = false;      // a body goes out, if only an empty one
     std::uint64_t uLength = 0;  // from Content-Length
-    std::uint64_t uWritten = 0; // accepted from the caller
+    std::uint64_t uWritten = 0; // accepted from the caller; the caller's thread alone
     // A copy of a small body, so that a 307 or 308 can send it again.
     bool bKeepReplay = false;
     bool bReplaying = false;
     std::string Replay;
 
-    // Whether all of the body is at hand to be sent again.
-    bool CanSendAgain() const
+    // Whether all of the body is at hand to be sent again, once uSent bytes have gone out.
+    bool CanSendAgain(std::uint64_t uSent) const
     {
-        return !bHasBody || (bKeepReplay && Replay.size() == uLength && uWritten == uLength);
+        return !bHasBody || (bKeepReplay && Replay.size() == uLength && uSent == uLength);
     }
 };
 
@@ -49,19 +55,19 @@ struct ExchangeRequest
     bool bHttp10 = false;
     bool bFollowRedirects = true; // a 3xx with a Location ends the exchange as a redirect
     const SessionSettings* pSettings = nullptr;
-    const UploadBody* pBody = nullptr; // outlives the exchange
+    UploadBody* pBody = nullptr; // outlives the exchange
     DWORD dwConnectMs = kDefaultTimeoutMs;
 };
 
-class InetTransfer
+class InetTransfer : private LoopClient
 {
 public:
-    InetTransfer() = default;
+    InetTransfer();
     ~InetTransfer();
     InetTransfer(const InetTransfer&) = delete;
     InetTransfer& operator=(const InetTransfer&) = delete;
 
-    // Creates the multi handle. ERROR_SUCCESS or an error code.
+    // Sets aside the receive window. ERROR_SUCCESS or an error code.
     DWORD Init();
     // Makes a wait in another thread return ERROR_INTERNET_OPERATION_CANCELLED as soon as it can.
     void Cancel();
@@ -77,19 +83,20 @@ public:
     DWORD AwaitRequestSent(std::uint64_t uBodyLength, DWORD dwIdleLimitMs);
     // Until the final head or a redirect to follow has arrived.
     DWORD AwaitAnswer(DWORD dwIdleLimitMs);
-    // Hands the caller's bytes to libcurl; returns early when the server has answered.
+    // Hands the caller's bytes to libcurl, keeping the body's copy for a redirect when it keeps
+    // one; returns early when the server has answered.
     DWORD Upload(const void* pData, size_t uLength, DWORD dwIdleLimitMs);
     // Fills the caller's buffer with up to uMax body bytes; uDone tells how many came.
     DWORD Receive(unsigned char* pOut, size_t uMax, DWORD dwIdleLimitMs, size_t& uDone);
 
     // The error that ended the exchange, once every byte before it has been read; else ERROR_SUCCESS.
     DWORD FinalError() const;
-    bool HeadDone() const { return m_Exchange.bHeadDone; }
-    bool RedirectPending() const { return m_Exchange.bRedirectPending; }
-    bool Answered() const { return HeadDone() || RedirectPending(); }
-    // The final head, once HeadDone().
+    bool HeadDone() const;
+    bool RedirectPending() const;
+    bool Answered() const;
+    // The final head, once HeadDone(); it no longer changes then.
     const ResponseHead& Head() const { return m_Exchange.Head; }
-    // The redirect's status and Location, while RedirectPending().
+    // The redirect's status and Location, while RedirectPending(); they no longer change then.
     DWORD RedirectStatus() const { return m_Exchange.Pending.dwStatus; }
     const std::string& Location() const { return m_Exchange.Location; }
 
@@ -115,13 +122,14 @@ private:
         DWORD dwHeadError = ERROR_SUCCESS; // the final head broke the framing rules
     };
 
-    // Response bytes that did not fit the caller's buffer.
+    // Response bytes that no caller's buffer has taken yet.
     struct ReceiveWindow
     {
         std::vector<unsigned char> Bytes;
         size_t uPos = 0;
 
-        bool Empty() const { return uPos == Bytes.size(); }
+        size_t Held() const { return Bytes.size() - uPos; }
+        bool Empty() const { return Held() == 0; }
         size_t Take(unsigned char* pOut, size_t uMax);
         void Keep(const char* pBegin, const char* pEnd);
     };
@@ -136,9 +144,13 @@ private:
         bool Full() const { return uDone == uSize; }
     };
 
+    using Lock = std::unique_lock<std::mutex>;
+
     DWORD Configure(const ExchangeRequest& Request);
-    template <typename Ready> DWORD Drive(Ready IsReady, DWORD dwIdleLimitMs);
-    void CollectResult();
+    void StopLocked(Lock& Held);
+    template <typename Ready> DWORD Drive(Lock& Held, Ready IsReady, DWORD dwIdleLimitMs);
+    void OnFinished(CURLcode eResult) override;
+    bool AnsweredLocked() const { return m_Exchange.bHeadDone || m_Exchange.bRedirectPending; }
     std::uint64_t Progress() const;
     void ResumeReceiving();
     void ResumeSending();
@@ -150,13 +162,12 @@ private:
     static size_t OnUploadData(char* pBuffer, size_t uSize, size_t uCount, void* pUser);
     static int OnConnected(void* pUser, char*, char*, int, int);
 
+    InetLoop& m_Loop;
+    LoopJob m_Job; // its easy handle exists only while an exchange does
     std::atomic<bool> m_bCancelled{false};
-    CURLM* m_pMulti = nullptr;
-    CURL* m_pEasy = nullptr; // only while an exchange exists
     curl_slist* m_pCurlHeaders = nullptr;
-    bool m_bAttached = false;
     bool m_bFollowRedirects = true;
-    const UploadBody* m_pBody = nullptr;
+    UploadBody* m_pBody = nullptr;
 
     ExchangeState m_Exchange;
     ReceiveWindow m_Window;

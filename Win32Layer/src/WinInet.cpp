@@ -1,9 +1,10 @@
 // WinINet's HTTP subset on libcurl: the functions of Win32Layer/WinInet.h.
 //
-// Every call runs synchronously on the calling thread. A request handle owns a libcurl multi
-// handle with one easy handle per exchange and drives it with curl_multi_perform/curl_multi_poll
-// until what the call waits for has happened (InetTransfer.h explains how bodies stream through
-// pausing callbacks without being staged). Handles are numbers looked up in a registry
+// Every call returns once what it waits for has happened, as WinINet's synchronous calls do. The
+// exchanges themselves run on one network thread for the whole process, in one libcurl multi
+// handle whose connections serve later requests from any thread (InetLoop.h); a request handle
+// has one easy handle per exchange (InetTransfer.h explains how bodies stream through pausing
+// callbacks without being staged). Handles are numbers looked up in a registry
 // (InetObjects.h), so a closed or unknown handle fails with ERROR_INVALID_HANDLE and never crashes.
 // Every failure sets the thread's last error to WinINet's code; success leaves it alone.
 //
@@ -11,9 +12,12 @@
 // - Header order on the wire is libcurl's: request line, Host, User-Agent, then the caller's
 //   headers in their order, then the no-cache headers. WinINet sends the caller's headers in the
 //   order they were added, around its own. The set of headers is the same.
-// - Connections are not kept between request handles (each request has its own connection
-//   cache). An HTTP/1.0 request with INTERNET_FLAG_KEEP_CONNECTION still sends
-//   "Connection: Keep-Alive", as Wine's WinINet does.
+// - Connections are kept and reused across request handles and threads, with libcurl's rules and
+//   limits (InetLoop.h), and never after an error, a cut body, an abandoned transfer or a
+//   "Connection: close". A request with a body always opens a connection of its own, since a body
+//   streamed from the caller's writes cannot be sent again if a kept one turns out closed. An
+//   HTTP/1.0 request with INTERNET_FLAG_KEEP_CONNECTION sends "Connection: Keep-Alive", as Wine's
+//   WinINet does.
 // - A 307 or 308 answer to a request with a body is followed only when the body is at most
 //   64 KiB: that much is copied while it is written, so it can be sent again. A larger body is
 //   never copied, and the 307 or 308 is then handed to the caller as the final answer.

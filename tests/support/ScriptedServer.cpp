@@ -398,11 +398,18 @@ ScriptedReply ScriptedServer::NextReply()
 void ScriptedServer::Serve(SocketFd nFd)
 {
     Connection Conn(nFd, m_bStop);
+    while (ServeOne(Conn, nFd))
+    {
+    }
+}
+
+template <typename Reader> bool ScriptedServer::ServeOne(Reader& Conn, SocketFd nFd)
+{
     std::string Head;
     if (!Conn.ReadHead(Head))
     {
         CloseSocket(nFd);
-        return;
+        return false;
     }
     CapturedRequest Request;
     ParseHead(Head, Request);
@@ -461,6 +468,7 @@ void ScriptedServer::Serve(SocketFd nFd)
     }
     m_Changed.notify_all();
 
+    bool bAllSent = false;
     switch (Reply.eKind)
     {
     case ScriptedReply::Kind::Respond:
@@ -476,7 +484,7 @@ void ScriptedServer::Serve(SocketFd nFd)
             Shaped.bPatternBody = false;
             Shaped.Body.clear();
         }
-        Respond(nFd, Shaped);
+        bAllSent = Respond(nFd, Shaped);
         break;
     }
     case ScriptedReply::Kind::CloseBeforeReply:
@@ -487,18 +495,23 @@ void ScriptedServer::Serve(SocketFd nFd)
         {
         }
         CloseSocket(nFd);
-        return;
+        return false;
     case ScriptedReply::Kind::Raw:
-        SendAll(nFd, Reply.RawText.data(), Reply.RawText.size());
+        bAllSent = SendAll(nFd, Reply.RawText.data(), Reply.RawText.size());
         break;
     }
+    if (bAllSent && Reply.bKeepAlive && !Reply.bCloseWhenIdle)
+        return true;
+    if (bAllSent && Reply.bCloseWhenIdle)
+        SleepUnlessStopped(50); // the client has the answer and holds the connection idle
     CloseGracefully(nFd);
+    return false;
 }
 
-void ScriptedServer::Respond(SocketFd nFd, const ScriptedReply& Reply)
+bool ScriptedServer::Respond(SocketFd nFd, const ScriptedReply& Reply)
 {
     if (Reply.nHeadDelayMs > 0 && !SleepUnlessStopped(Reply.nHeadDelayMs))
-        return;
+        return false;
     const std::uint64_t uTotal = Reply.bPatternBody ? Reply.uPatternBytes : Reply.Body.size();
 
     std::string Head = Reply.Version + " " + std::to_string(Reply.nStatus) + " " +
@@ -513,10 +526,10 @@ void ScriptedServer::Respond(SocketFd nFd, const ScriptedReply& Reply)
         Head += Reply.bChunked ? std::string("Transfer-Encoding: chunked\r\n")
                                : "Content-Length: " + std::to_string(uTotal) + "\r\n";
     if (!bConnectionHeader)
-        Head += "Connection: close\r\n";
+        Head += Reply.bKeepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     Head += "\r\n";
     if (!SendAll(nFd, Head.data(), Head.size()))
-        return;
+        return false;
 
     const size_t uPiece =
         Reply.uDripBytes != 0 ? Reply.uDripBytes : (Reply.bChunked ? Reply.uChunkSize : 65536);
@@ -526,7 +539,7 @@ void ScriptedServer::Respond(SocketFd nFd, const ScriptedReply& Reply)
     while (uSent < uTotal)
     {
         if (uSent != 0 && Reply.uDripBytes != 0 && !SleepUnlessStopped(Reply.nDripIntervalMs))
-            return;
+            return false;
         const size_t uAnnounced = static_cast<size_t>(std::min<std::uint64_t>(uPiece, uTotal - uSent));
         const size_t uCount = static_cast<size_t>(std::min<std::uint64_t>(uAnnounced, uCloseAt - uSent));
         const std::string Data = Reply.bPatternBody ? PatternBytes(uCount, uSent)
@@ -540,16 +553,15 @@ void ScriptedServer::Respond(SocketFd nFd, const ScriptedReply& Reply)
         }
         const std::string& Out = Reply.bChunked ? Framed : Data;
         if (!SendAll(nFd, Out.data(), Out.size()))
-            return;
+            return false;
         uSent += uCount;
         if (uSent >= uCloseAt)
-            return; // cut off in the middle of the body
+            return false; // cut off in the middle of the body
     }
-    if (Reply.bChunked && uSent < uCloseAt)
-    {
-        static const char s_szLast[] = "0\r\n\r\n";
-        SendAll(nFd, s_szLast, sizeof(s_szLast) - 1);
-    }
+    if (uSent >= uCloseAt)
+        return false;
+    static const char s_szLast[] = "0\r\n\r\n";
+    return !Reply.bChunked || SendAll(nFd, s_szLast, sizeof(s_szLast) - 1);
 }
 
 bool ScriptedServer::SendAll(SocketFd nFd, const char* pData, size_t uLength) const

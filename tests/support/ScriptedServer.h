@@ -5,7 +5,7 @@
 // produce on demand.
 //
 // It listens on a free port from construction to destruction. Each accepted connection carries
-// one request: the server reads the request head and the body (per Content-Length, or chunked;
+// one request (several with bKeepAlive replies): the server reads the request head and the body (per Content-Length, or chunked;
 // without either there is no body), records it, then carries out the next scripted reply and
 // closes the connection. Replies queued with Enqueue are used in order, one per request; when the
 // queue is empty the default reply is used (200 with the body "ok" unless SetDefaultReply says
@@ -94,7 +94,11 @@ struct ScriptedReply
     std::int64_t nCloseAfterBodyBytes = -1;
 
     bool bReadBody = true; // false: do not read the request body (the client's writes then stall)
-    std::string RawText;   // Kind::Raw: the bytes to send
+    // Keep the connection for the next request once the reply is out ("Connection: keep-alive"
+    // unless Headers name one; a Raw reply is sent as it is and kept too) ...
+    bool bKeepAlive = false;
+    bool bCloseWhenIdle = false; // ... or announce that, then close it while the client holds it idle
+    std::string RawText;         // Kind::Raw: the bytes to send
 
     static ScriptedReply Ok(std::string Body);
     static ScriptedReply Status(int nStatus, std::string Body = std::string());
@@ -141,10 +145,12 @@ public:
 private:
     void AcceptLoop();
     void Serve(SocketFd nFd);
+    // One request and its reply; true when the connection stays open for the next.
+    template <typename Reader> bool ServeOne(Reader& Conn, SocketFd nFd);
     ScriptedReply NextReply();
     bool SendAll(SocketFd nFd, const char* pData, size_t uLength) const;
     bool SleepUnlessStopped(int nMs) const;
-    void Respond(SocketFd nFd, const ScriptedReply& Reply);
+    bool Respond(SocketFd nFd, const ScriptedReply& Reply); // true when all of it was sent
     void CloseGracefully(SocketFd nFd) const;
 
     SocketFd m_nListenFd = kNoSocket;

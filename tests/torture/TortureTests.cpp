@@ -113,6 +113,8 @@ protected:
         s_FilePath = testing::TempDir() + "tarn_torture_upload_" + std::to_string(getpid()) + ".bin";
         std::ofstream(s_FilePath, std::ios::binary) << tarn::PatternBytes(kFileBytes);
 
+        // Kept connections would outlive a run; keeping none lets each run end with nothing held.
+        setenv("TARN_IDLE_CONNECTION_MS", "0", 1);
         s_hModule = dlopen(TARN_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(nullptr, s_hModule) << dlerror();
         s_pfnCreate = reinterpret_cast<CreateFunction>(dlsym(s_hModule, "CreateTarnInteraction"));
