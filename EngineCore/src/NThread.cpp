@@ -8,6 +8,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#elif defined(__linux__)
+#include <pthread.h>
 #endif
 
 // Functions run on a process-wide set of threads. Create queues the function and wakes an idle
@@ -175,6 +177,9 @@ void NThreadPool::StarterMain()
 
 void NThreadPool::WorkerMain()
 {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), "tarn-worker"); // for debuggers and profilers
+#endif
     std::unique_lock<std::mutex> Lock(m_Mutex);
     --m_nStarting;
     for (;;)
