@@ -7,6 +7,7 @@
 #include <thread>
 
 #if defined(_WIN32)
+#include <process.h>
 #include <windows.h>
 #elif defined(__linux__)
 #include <pthread.h>
@@ -24,6 +25,11 @@ constexpr int kMaxIdleThreads = 64;
 constexpr std::chrono::seconds kIdleTimeout(15);
 // How long the starter waits before trying again after the system refused a thread.
 constexpr std::chrono::milliseconds kStartRetry(10);
+#if defined(_WIN32)
+// The address space each thread reserves for its stack. The executable's default (1 or 2 MiB)
+// would let a 32-bit process run out of addresses at about a thousand requests in flight.
+constexpr unsigned kStackReserveBytes = 512 * 1024;
+#endif
 } // namespace
 
 struct NThreadState
@@ -47,9 +53,19 @@ private:
     bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
     // Starts a detached thread running pfnMain, with the lock released meanwhile.
     bool StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)());
+#if defined(_WIN32)
+    template <void (NThreadPool::*pfnMain)()> static unsigned __stdcall ThreadEntry(void* pvPool)
+    {
+        (static_cast<NThreadPool*>(pvPool)->*pfnMain)();
+        return 0;
+    }
+#endif
     NThreadState* Pop();
     void RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState);
-    bool NeedsThread() const { return m_nQueued > m_nIdle + m_nStarting; }
+    bool NeedsThread() const
+    {
+        return m_nQueued > m_nIdle + m_nStarting;
+    }
     void StarterMain();
     void WorkerMain();
 
@@ -115,6 +131,18 @@ bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadP
 {
     Lock.unlock();
     bool bStarted = false;
+#if defined(_WIN32)
+    unsigned(__stdcall * pfnEntry)(void*) = pfnMain == &NThreadPool::StarterMain
+                                                ? &NThreadPool::ThreadEntry<&NThreadPool::StarterMain>
+                                                : &NThreadPool::ThreadEntry<&NThreadPool::WorkerMain>;
+    const uintptr_t uThread = _beginthreadex(nullptr, kStackReserveBytes, pfnEntry, this,
+                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (uThread != 0)
+    {
+        CloseHandle(reinterpret_cast<HANDLE>(uThread));
+        bStarted = true;
+    }
+#else
     try
     {
         std::thread(pfnMain, this).detach();
@@ -123,6 +151,7 @@ bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadP
     catch (...)
     {
     }
+#endif
     Lock.lock();
     return bStarted;
 }
