@@ -29,6 +29,20 @@ constexpr std::chrono::milliseconds kStartRetry(10);
 // The address space each thread reserves for its stack. The executable's default (1 or 2 MiB)
 // would let a 32-bit process run out of addresses at about a thousand requests in flight.
 constexpr unsigned kStackReserveBytes = 512 * 1024;
+// The address space a new thread must leave free, in one piece, for the requests' own memory.
+// Under 32-bit Wine a thread costs a few MiB, so a thousand of them leave none; while less is
+// free, queued functions wait for a running thread instead of a new one. Reserving the block and
+// letting it go is the test: Wine's GlobalMemoryStatusEx does not count what threads take.
+constexpr SIZE_T kMinFreeAddressSpace = SIZE_T(256) << 20;
+
+bool RoomForAnotherThread()
+{
+    void* pvBlock = VirtualAlloc(nullptr, kMinFreeAddressSpace, MEM_RESERVE, PAGE_NOACCESS);
+    if (pvBlock == nullptr)
+        return false;
+    VirtualFree(pvBlock, 0, MEM_RELEASE);
+    return true;
+}
 #endif
 } // namespace
 
@@ -189,6 +203,13 @@ void NThreadPool::StarterMain()
     for (;;)
     {
         m_StarterCond.wait(Lock, [this] { return NeedsThread(); });
+#if defined(_WIN32)
+        if (m_nThreads > 0 && !RoomForAnotherThread())
+        {
+            m_StarterCond.wait_for(Lock, kStartRetry);
+            continue;
+        }
+#endif
         ++m_nStarting;
         ++m_nThreads;
         if (StartThread(Lock, &NThreadPool::WorkerMain))
