@@ -288,10 +288,10 @@ void InetLoop::Detach(LoopJob& Job)
     curl_easy_cleanup(Job.pEasy);
     Job.pEasy = nullptr;
     Unlist(Job);
-    Job.Changed.notify_all();
 }
 
-// Forgets a job that has left the multi handle, with any change still asked for.
+// Forgets a job that has left the multi handle, with any change still asked for, and wakes an
+// owner waiting in Remove (the exchange may have finished before the removal came round).
 void InetLoop::Unlist(LoopJob& Job)
 {
     if (Job.bQueued)
@@ -320,6 +320,7 @@ void InetLoop::Unlist(LoopJob& Job)
     Job.pPrevJob = Job.pNextJob = nullptr;
     if (--m_uJobs == 0)
         m_LastJobEnded = Clock::now();
+    Job.Changed.notify_all();
 }
 
 bool InetLoop::ShouldEnd() const

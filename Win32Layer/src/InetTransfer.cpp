@@ -219,9 +219,14 @@ void InetTransfer::StopLocked(Lock& Held)
     // finished first; one never added, or finished, is freed here.
     if (m_Job.ePhase != LoopJob::Phase::Detached)
         m_Loop.Remove(Held, m_Job);
-    if (m_Job.pEasy != nullptr)
-        curl_easy_cleanup(m_Job.pEasy);
-    m_Job.pEasy = nullptr;
+    if (CURL* const pEasy = m_Job.pEasy)
+    {
+        // Detached: no other thread sees the handle, so the mutex need not wait on its freeing.
+        m_Job.pEasy = nullptr;
+        Held.unlock();
+        curl_easy_cleanup(pEasy);
+        Held.lock();
+    }
     m_Loop.Settle(Held);
     if (!m_Exchange.bFinished)
     {
