@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 
 namespace tarn
 {
 namespace inet
 {
+Mutex g_NetworkMutex;
+
 namespace
 {
 // How long an idle connection is kept for a later request, and how many are kept at most.
@@ -44,28 +47,39 @@ InetLoop& InetLoop::Instance()
     return s_Loop.Get();
 }
 
-InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepMs()) {}
+InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepMs())
+{
+    // glibc forgets these handlers when the module is unloaded.
+    pthread_atfork(&InetLoop::BeforeFork, &InetLoop::AfterForkInParent, &InetLoop::AfterForkInChild);
+}
 
 // Closes the kept connections and ends the thread, so that no thread runs this module's code once
 // it is unloaded; unless exchanges are still running, which need it until the process ends.
 void InetLoop::Shutdown()
 {
-    std::unique_lock<std::mutex> Lock(m_Mutex);
-    if (m_uJobs != 0)
+    MutexLock Held(g_NetworkMutex);
+    if (!m_Jobs.Empty())
         return;
-    if (m_bRunning)
+    if (m_eThread == ThreadState::Running)
     {
         m_bStop = true;
         curl_multi_wakeup(m_pMulti);
-        m_Ended.wait(Lock, [this] { return !m_bRunning; });
     }
-    if (m_bThreadJoinable)
+    while (m_eThread == ThreadState::Running || m_eThread == ThreadState::Closing)
+        m_ThreadChanged.wait(Held.Native());
+    if (m_eThread == ThreadState::Ended)
+    {
         pthread_join(m_Thread, nullptr);
+        m_eThread = ThreadState::None;
+    }
 }
 
-DWORD InetLoop::Add(LoopJob& Job)
+DWORD InetLoop::Add(MutexLock& Held, LoopJob& Job)
 {
-    if (!m_bRunning)
+    // A thread that is closing its connections takes no new job: the next one starts afresh.
+    while (m_eThread == ThreadState::Closing)
+        m_ThreadChanged.wait(Held.Native());
+    if (m_eThread != ThreadState::Running)
     {
         const DWORD dwError = StartThread();
         if (dwError != ERROR_SUCCESS)
@@ -73,108 +87,106 @@ DWORD InetLoop::Add(LoopJob& Job)
     }
     curl_easy_setopt(Job.pEasy, CURLOPT_PRIVATE, &Job);
     curl_easy_setopt(Job.pEasy, CURLOPT_MAXAGE_CONN, std::max(1L, m_lIdleKeepMs / 1000));
-    Job.ePhase = LoopJob::Phase::Adding;
-    Job.pPrevJob = nullptr;
-    Job.pNextJob = m_pJobs;
-    if (m_pJobs != nullptr)
-        m_pJobs->pPrevJob = &Job;
-    m_pJobs = &Job;
-    ++m_uJobs;
+    Job.eMembership = LoopJob::Membership::Adding;
+    Job.bRemoveAsked = false;
+    Job.bPauseAsked = false;
+    m_Jobs.PushBack(Job);
     Queue(Job);
+    // A handle waiting for the connections to close while nothing ran need not wait any more.
+    m_ThreadChanged.notify_all();
     return ERROR_SUCCESS;
 }
 
 void InetLoop::SetPause(LoopJob& Job, int nPauseBits)
 {
+    if (Job.eMembership != LoopJob::Membership::InMulti)
+        return;
     Job.nPauseBits = nPauseBits;
-    Job.bPauseChanged = true;
+    Job.bPauseAsked = true;
     Queue(Job);
 }
 
-void InetLoop::Settle(std::unique_lock<std::mutex>& Lock)
+void InetLoop::Remove(MutexLock& Held, LoopJob& Job)
 {
-    if (m_lIdleKeepMs != 0 || !m_bRunning || m_uJobs != 0)
-        return;
-    curl_multi_wakeup(m_pMulti);
-    m_Ended.wait(Lock, [this] { return !m_bRunning || m_uJobs != 0; });
-}
-
-void InetLoop::Touch(LoopJob& Job)
-{
-    if (Job.bTouched)
-        return;
-    Job.bTouched = true;
-    Job.pNextTouched = m_pTouched;
-    m_pTouched = &Job;
-}
-
-// One wake-up per owner and pass, however many callbacks ran; before the mutex is let go, while
-// every touched job still exists.
-void InetLoop::WakeTouched()
-{
-    while (LoopJob* pJob = m_pTouched)
+    switch (Job.eMembership)
     {
-        m_pTouched = pJob->pNextTouched;
-        pJob->pNextTouched = nullptr;
-        pJob->bTouched = false;
-        pJob->Changed.notify_all();
-    }
-}
-
-void InetLoop::Remove(std::unique_lock<std::mutex>& Lock, LoopJob& Job)
-{
-    if (Job.ePhase == LoopJob::Phase::Detached)
+    case LoopJob::Membership::Detached:
         return;
-    Job.ePhase = LoopJob::Phase::Removing;
-    Queue(Job);
-    Job.Changed.wait(Lock, [&Job] { return Job.ePhase == LoopJob::Phase::Detached; });
+    case LoopJob::Membership::Adding:
+        Detach(Job); // libcurl never saw it
+        return;
+    case LoopJob::Membership::InMulti:
+        Job.bRemoveAsked = true;
+        Queue(Job);
+        break;
+    case LoopJob::Membership::Leaving:
+        break;
+    }
+    while (Job.eMembership != LoopJob::Membership::Detached)
+        Job.Changed.wait(Held.Native());
 }
 
-// The multi handle, the share and the thread; with the mutex held. The previous thread, if any,
-// has closed everything and is ending or has ended.
+void InetLoop::AwaitClosedWhenNothingKept(MutexLock& Held)
+{
+    if (m_lIdleKeepMs != 0 || !m_Jobs.Empty())
+        return;
+    if (m_eThread == ThreadState::Running)
+        curl_multi_wakeup(m_pMulti);
+    while ((m_eThread == ThreadState::Running || m_eThread == ThreadState::Closing) && m_Jobs.Empty())
+        m_ThreadChanged.wait(Held.Native());
+}
+
+void InetLoop::MarkChanged(LoopJob& Job)
+{
+    m_Wake.PushBack(Job);
+}
+
+// One wake-up per owner and pass, however many callbacks ran.
+void InetLoop::WakeChanged()
+{
+    while (LoopJob* pJob = m_Wake.PopFront())
+        pJob->Changed.notify_all();
+}
+
+// The multi handle, the share and the thread. A thread that ended before has closed everything
+// and let go of the mutex for good: joining it is quick.
 DWORD InetLoop::StartThread()
 {
-    if (m_bThreadJoinable)
+    if (m_eThread == ThreadState::Ended)
     {
         pthread_join(m_Thread, nullptr);
-        m_bThreadJoinable = false;
+        m_eThread = ThreadState::None;
     }
     m_pMulti = curl_multi_init();
     m_pShare = curl_share_init();
-    if (m_pMulti == nullptr || m_pShare == nullptr)
+    bool bStarted = m_pMulti != nullptr && m_pShare != nullptr;
+    if (bStarted)
     {
-        CloseAll();
+        curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxKeptConnections);
+        curl_multi_setopt(m_pMulti, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerServer);
+        // TLS sessions are resumed across handles; connections and DNS answers are the multi
+        // handle's.
+        curl_share_setopt(m_pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        m_bStop = false;
+        bStarted = pthread_create(&m_Thread, nullptr, &InetLoop::ThreadMain, this) == 0;
+    }
+    if (!bStarted)
+    {
+        curl_multi_cleanup(m_pMulti);
+        curl_share_cleanup(m_pShare);
+        m_pMulti = nullptr;
+        m_pShare = nullptr;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxKeptConnections);
-    curl_multi_setopt(m_pMulti, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerServer);
-    // TLS sessions are resumed across handles; connections and DNS answers are the multi handle's.
-    curl_share_setopt(m_pShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    m_bStop = false;
-    m_bRunning = true;
-    if (pthread_create(&m_Thread, nullptr, &InetLoop::ThreadMain, this) != 0)
-    {
-        m_bRunning = false;
-        CloseAll();
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    m_bThreadJoinable = true;
+    m_eThread = ThreadState::Running;
     return ERROR_SUCCESS;
 }
 
 void InetLoop::Queue(LoopJob& Job)
 {
-    if (!Job.bQueued)
-    {
-        Job.bQueued = true;
-        Job.pNextTodo = nullptr;
-        if (m_pTodoLast != nullptr)
-            m_pTodoLast->pNextTodo = &Job;
-        else
-            m_pTodo = &Job;
-        m_pTodoLast = &Job;
-    }
-    curl_multi_wakeup(m_pMulti);
+    m_Todo.PushBack(Job);
+    if (m_pMulti != nullptr)
+        curl_multi_wakeup(m_pMulti);
 }
 
 void* InetLoop::ThreadMain(void* pThis)
@@ -186,146 +198,130 @@ void* InetLoop::ThreadMain(void* pThis)
 
 void InetLoop::Run()
 {
-    std::unique_lock<std::mutex> Lock(m_Mutex);
+    MutexLock Held(g_NetworkMutex);
     for (;;)
     {
-        RunTodo();
-        WakeTouched();
+        RunRequests();
+        WakeChanged();
         if (ShouldEnd())
             break;
-        Perform(Lock);
-        WakeTouched();
+        Perform();
+        WakeChanged();
         const int nWaitMs = NextWaitMs();
-        Lock.unlock();
-        curl_multi_poll(m_pMulti, nullptr, 0, nWaitMs, nullptr);
-        Lock.lock();
+        CURLM* const pMulti = m_pMulti;
+        Held.Unlock();
+        curl_multi_poll(pMulti, nullptr, 0, nWaitMs, nullptr);
+        Held.Relock();
     }
-    CloseAll();
-    m_bRunning = false;
-    m_Ended.notify_all();
+    // Closing the connections may take a moment; new jobs wait for it and then start a new thread.
+    m_eThread = ThreadState::Closing;
+    CURLM* const pMulti = m_pMulti;
+    CURLSH* const pShare = m_pShare;
+    m_pMulti = nullptr;
+    m_pShare = nullptr;
+    Held.Unlock();
+    curl_multi_cleanup(pMulti);
+    curl_share_cleanup(pShare);
+    Held.Relock();
+    m_eThread = ThreadState::Ended;
+    m_ThreadChanged.notify_all();
 }
 
-void InetLoop::RunTodo()
+// Carries out what owners asked for, each libcurl call without the mutex. Meanwhile an owner may
+// ask for more; the job then comes round again.
+void InetLoop::RunRequests()
 {
-    while (LoopJob* pJob = m_pTodo)
+    while (LoopJob* pJob = m_Todo.PopFront())
     {
-        m_pTodo = pJob->pNextTodo;
-        if (m_pTodo == nullptr)
-            m_pTodoLast = nullptr;
-        pJob->pNextTodo = nullptr;
-        pJob->bQueued = false;
-        switch (pJob->ePhase)
+        LoopJob& Job = *pJob;
+        CURL* const pEasy = Job.pEasy;
+        CURLM* const pMulti = m_pMulti;
+        if (Job.eMembership == LoopJob::Membership::Adding)
         {
-        case LoopJob::Phase::Adding:
-            curl_easy_setopt(pJob->pEasy, CURLOPT_SHARE, m_pShare);
-            pJob->ePhase = LoopJob::Phase::Running;
-            pJob->bInMulti = curl_multi_add_handle(m_pMulti, pJob->pEasy) == CURLM_OK;
-            if (!pJob->bInMulti)
-                pJob->pClient->OnFinished(CURLE_OUT_OF_MEMORY);
-            break;
-        case LoopJob::Phase::Running:
-            if (pJob->bPauseChanged && pJob->bInMulti)
-            {
-                pJob->bPauseChanged = false;
-                // libcurl may hand over held-back bytes from inside this call, and pause again.
-                curl_easy_pause(pJob->pEasy, pJob->nPauseBits);
-            }
-            break;
-        case LoopJob::Phase::Removing:
-            Detach(*pJob);
-            break;
-        case LoopJob::Phase::Detached:
-            break;
+            CURLSH* const pShare = m_pShare;
+            Job.eMembership = LoopJob::Membership::InMulti;
+            g_NetworkMutex.Unlock();
+            curl_easy_setopt(pEasy, CURLOPT_SHARE, pShare);
+            const bool bAdded = curl_multi_add_handle(pMulti, pEasy) == CURLM_OK;
+            g_NetworkMutex.Lock();
+            if (!bAdded)
+                Finish(Job, false, CURLE_OUT_OF_MEMORY, true);
+        }
+        else if (Job.eMembership == LoopJob::Membership::InMulti && Job.bRemoveAsked)
+            Finish(Job, true, CURLE_OK, false);
+        else if (Job.eMembership == LoopJob::Membership::InMulti && Job.bPauseAsked)
+        {
+            Job.bPauseAsked = false;
+            const int nPauseBits = Job.nPauseBits;
+            g_NetworkMutex.Unlock();
+            // libcurl may hand over held-back bytes from inside this call, and pause again.
+            curl_easy_pause(pEasy, nPauseBits);
+            g_NetworkMutex.Lock();
         }
     }
 }
 
-void InetLoop::Perform(std::unique_lock<std::mutex>& Lock)
+void InetLoop::Perform()
 {
-    if (m_uJobs == 0)
+    if (m_Jobs.Empty())
         return;
+    CURLM* const pMulti = m_pMulti;
     int nRunning = 0;
-    // No job leaves the multi handle meanwhile: only this thread takes them out.
-    m_bPerforming = true;
-    Lock.unlock();
-    const CURLMcode eCode = curl_multi_perform(m_pMulti, &nRunning);
-    Lock.lock();
-    m_bPerforming = false;
+    g_NetworkMutex.Unlock();
+    // A multi-level error (out of memory, say) ends no exchange by itself: the transfers it hit
+    // report their own results below, and every other goes on under its owner's time-outs.
+    curl_multi_perform(pMulti, &nRunning);
     int nQueued = 0;
-    while (CURLMsg* pMessage = curl_multi_info_read(m_pMulti, &nQueued))
+    while (CURLMsg* pMessage = curl_multi_info_read(pMulti, &nQueued))
     {
         if (pMessage->msg != CURLMSG_DONE)
             continue;
+        const CURLcode eResult = pMessage->data.result;
         char* pPrivate = nullptr;
         curl_easy_getinfo(pMessage->easy_handle, CURLINFO_PRIVATE, &pPrivate);
-        LoopJob& Job = *reinterpret_cast<LoopJob*>(pPrivate);
-        Job.pClient->OnFinished(pMessage->data.result);
-        // Out of the multi handle at once: its connection is free for the next request, and the
-        // owner frees the easy handle without waiting for this thread.
-        curl_multi_remove_handle(m_pMulti, Job.pEasy);
-        curl_easy_setopt(Job.pEasy, CURLOPT_SHARE, nullptr);
-        Job.bInMulti = false;
-        Unlist(Job);
+        g_NetworkMutex.Lock();
+        Finish(*reinterpret_cast<LoopJob*>(pPrivate), true, eResult, true);
+        g_NetworkMutex.Unlock();
     }
-    if (eCode != CURLM_OK)
-        FailAll(eCode == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT);
-}
-
-// The multi handle itself failed: no exchange can be trusted to go on.
-void InetLoop::FailAll(CURLcode eResult)
-{
-    for (LoopJob* pJob = m_pJobs; pJob != nullptr; pJob = pJob->pNextJob)
-        pJob->pClient->OnFinished(eResult);
+    g_NetworkMutex.Lock();
 }
 
 // Takes the job out of the multi handle, which keeps its connection only when the exchange ended
-// cleanly, and frees the easy handle.
-void InetLoop::Detach(LoopJob& Job)
+// cleanly; the connection is free for the next request at once. An exchange that ended on its own
+// (bReport) tells its owner first.
+void InetLoop::Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bReport)
 {
-    if (Job.bInMulti)
-        curl_multi_remove_handle(m_pMulti, Job.pEasy);
-    Job.bInMulti = false;
-    curl_easy_cleanup(Job.pEasy);
-    Job.pEasy = nullptr;
-    Unlist(Job);
+    Job.eMembership = LoopJob::Membership::Leaving;
+    if (bReport)
+        Job.pClient->OnFinished(eResult);
+    CURL* const pEasy = Job.pEasy;
+    CURLM* const pMulti = m_pMulti;
+    g_NetworkMutex.Unlock();
+    if (bInMulti)
+        curl_multi_remove_handle(pMulti, pEasy);
+    // The owner frees the handle on its own thread, away from the share.
+    curl_easy_setopt(pEasy, CURLOPT_SHARE, nullptr);
+    g_NetworkMutex.Lock();
+    Detach(Job);
 }
 
-// Forgets a job that has left the multi handle, with any change still asked for, and wakes an
-// owner waiting in Remove (the exchange may have finished before the removal came round).
-void InetLoop::Unlist(LoopJob& Job)
+// The job is its owner's again, and no queue of the loop holds it.
+void InetLoop::Detach(LoopJob& Job)
 {
-    if (Job.bQueued)
-    {
-        LoopJob** ppLink = &m_pTodo;
-        LoopJob* pPrevious = nullptr;
-        while (*ppLink != &Job)
-        {
-            pPrevious = *ppLink;
-            ppLink = &pPrevious->pNextTodo;
-        }
-        *ppLink = Job.pNextTodo;
-        if (m_pTodoLast == &Job)
-            m_pTodoLast = pPrevious;
-        Job.pNextTodo = nullptr;
-        Job.bQueued = false;
-    }
-    Job.bPauseChanged = false;
-    Job.ePhase = LoopJob::Phase::Detached;
-    if (Job.pPrevJob != nullptr)
-        Job.pPrevJob->pNextJob = Job.pNextJob;
-    else
-        m_pJobs = Job.pNextJob;
-    if (Job.pNextJob != nullptr)
-        Job.pNextJob->pPrevJob = Job.pPrevJob;
-    Job.pPrevJob = Job.pNextJob = nullptr;
-    if (--m_uJobs == 0)
+    Job.eMembership = LoopJob::Membership::Detached;
+    Job.bRemoveAsked = false;
+    Job.bPauseAsked = false;
+    m_Todo.Remove(Job);
+    m_Wake.Remove(Job);
+    m_Jobs.Remove(Job);
+    if (m_Jobs.Empty())
         m_LastJobEnded = Clock::now();
     Job.Changed.notify_all();
 }
 
 bool InetLoop::ShouldEnd() const
 {
-    if (m_uJobs != 0 || m_pTodo != nullptr)
+    if (!m_Jobs.Empty() || !m_Todo.Empty())
         return false;
     return m_bStop || Clock::now() - m_LastJobEnded >= std::chrono::milliseconds(m_lIdleKeepMs);
 }
@@ -336,7 +332,7 @@ int InetLoop::NextWaitMs() const
     curl_multi_timeout(m_pMulti, &lWaitMs);
     if (lWaitMs < 0 || lWaitMs > kMaxWaitMs)
         lWaitMs = kMaxWaitMs;
-    if (m_uJobs == 0)
+    if (m_Jobs.Empty())
     {
         const long long llIdleMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_LastJobEnded).count();
@@ -345,15 +341,50 @@ int InetLoop::NextWaitMs() const
     return static_cast<int>(lWaitMs);
 }
 
-// Closes the kept connections.
-void InetLoop::CloseAll()
+// fork() copies only the calling thread: the child must not inherit the mutex held, nor wait for
+// a network thread or exchanges that exist only in the parent.
+void InetLoop::BeforeFork() TARN_NO_THREAD_SAFETY_ANALYSIS
 {
-    if (m_pMulti != nullptr)
-        curl_multi_cleanup(m_pMulti);
-    if (m_pShare != nullptr)
-        curl_share_cleanup(m_pShare);
+    g_NetworkMutex.Lock();
+}
+
+void InetLoop::AfterForkInParent() TARN_NO_THREAD_SAFETY_ANALYSIS
+{
+    g_NetworkMutex.Unlock();
+}
+
+void InetLoop::AfterForkInChild() TARN_NO_THREAD_SAFETY_ANALYSIS
+{
+    Instance().ForgetInheritedState();
+    g_NetworkMutex.Unlock();
+}
+
+// In the child: no thread, no multi handle, no job. The parent's multi handle and share are left
+// as they are (closing them would shut down TLS on connections that the parent still uses); an
+// exchange that the forking thread had under way fails as cut off.
+void InetLoop::ForgetInheritedState()
+{
+    while (m_Todo.PopFront() != nullptr)
+    {
+    }
+    while (m_Wake.PopFront() != nullptr)
+    {
+    }
+    while (LoopJob* pJob = m_Jobs.PopFront())
+    {
+        new (&pJob->Changed) std::condition_variable(); // its waiters were the parent's threads
+        pJob->pClient->OnFinished(CURLE_RECV_ERROR);
+        pJob->pEasy = nullptr; // the parent's multi handle has it
+        pJob->eMembership = LoopJob::Membership::Detached;
+        pJob->bRemoveAsked = false;
+        pJob->bPauseAsked = false;
+    }
+    new (&m_ThreadChanged) std::condition_variable();
     m_pMulti = nullptr;
     m_pShare = nullptr;
+    m_eThread = ThreadState::None;
+    m_bStop = false;
+    m_LastJobEnded = Clock::now();
 }
 } // namespace inet
 } // namespace tarn

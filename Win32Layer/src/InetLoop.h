@@ -4,19 +4,28 @@
 // the connections it keeps serve later requests from any thread, as WinINet's do.
 //
 // libcurl lets one thread at a time use a multi handle and its easy handles, and its share
-// interface does not support shared connections between concurrent threads; so the exchanges
-// live on one thread and the callers wait for them. Only the network thread calls libcurl on a
-// handle that is in the multi handle. One mutex guards the jobs and everything libcurl's
-// callbacks touch: a caller holds it to look at its job and to ask for a change (add, resume,
-// remove), which the network thread carries out on its next pass. The network thread holds it
-// except while it waits in curl_multi_poll and while curl_multi_perform moves bytes; callbacks
-// take it for themselves then (CallbackLock), so a caller can take bytes out while the next ones
-// arrive. Callbacks mark their job (Touch), and its owner is woken once per pass.
+// interface does not support shared connections between concurrent threads; so the exchanges live
+// on one thread and their owners wait for them. Only the network thread calls libcurl on a handle
+// that is in the multi handle; an owner asks for a change (add, pause or resume, remove) and the
+// network thread carries it out on its next pass.
+//
+// g_NetworkMutex guards the loop's queues and what each exchange shares with the network thread.
+// The network thread never holds it while it calls libcurl, so nothing that libcurl may wait for
+// (a name lookup, a socket) holds up another request; libcurl's callbacks take it for themselves.
+// A callback marks its job as changed, and the job's owner is woken once per pass.
+//
+// Name lookups: libcurl resolves each name on a thread of its own and, when a transfer that is
+// still resolving ends, waits for that thread; CURLOPT_QUICK_EXIT makes it leave the lookup to
+// finish on its own instead, so that a slow name delays only the request that asked for it.
 //
 // The thread starts with the first exchange. Idle connections are kept for 30 s (or the
 // TARN_IDLE_CONNECTION_MS environment variable's milliseconds; 0 keeps none once nothing runs),
-// at most 32 of them; when nothing has run for that long the thread closes them and ends. At
-// most 64 connections to one server are open at once; further requests to it wait for one.
+// at most 32 of them; when nothing has run for that long the thread closes them and ends. At most
+// 64 connections to one server are open at once; further requests to it wait for one, on their
+// owners' clocks. After fork() the child has none of it: its first exchange starts a new thread.
+#include "IntrusiveList.h"
+#include "ThreadSafety.h"
+
 #include "Win32Layer/WinInet.h"
 
 #include <curl/curl.h>
@@ -25,7 +34,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 
 namespace tarn
 {
@@ -33,41 +41,41 @@ namespace inet
 {
 template <typename T> class Immortal;
 
-// What a job's owner learns from the network thread. Both run on it, with the mutex held.
+extern Mutex g_NetworkMutex;
+
+// What a job's owner learns from the network thread.
 class LoopClient
 {
 public:
     // The exchange has ended with this result.
-    virtual void OnFinished(CURLcode eResult) = 0;
+    virtual void OnFinished(CURLcode eResult) TARN_REQUIRES(g_NetworkMutex) = 0;
 
 protected:
     ~LoopClient() = default;
 };
 
-// One exchange as the network thread sees it.
+// One exchange as the network thread sees it. The owner keeps it, and the easy handle, until the
+// job is Detached again.
 struct LoopJob
 {
-    enum class Phase
+    enum class Membership
     {
-        Detached, // not in the multi handle: new, taken out, or finished
-        Adding,   // asked for; the network thread adds it on its next pass
-        Running,
-        Removing // asked for; the caller waits until the job is Detached again
+        Detached, // not the loop's: new, taken back, or finished and out of the multi handle
+        Adding,   // queued; the network thread adds it on its next pass
+        InMulti,  // in the multi handle: pause, resume and remove mean something now
+        Leaving   // the network thread is taking it out of the multi handle
     };
 
-    CURL* pEasy = nullptr; // the owner frees it while Detached; otherwise the network thread does
+    CURL* pEasy = nullptr; // the owner's; it frees it while the job is Detached
     LoopClient* pClient = nullptr;
-    Phase ePhase = Phase::Detached;
-    bool bInMulti = false;
-    bool bPauseChanged = false;
-    int nPauseBits = CURLPAUSE_CONT; // for curl_easy_pause
-    LoopJob* pNextTodo = nullptr;
-    bool bQueued = false;
-    LoopJob* pPrevJob = nullptr; // the loop's list of jobs that are not Detached
-    LoopJob* pNextJob = nullptr;
-    LoopJob* pNextTouched = nullptr; // callbacks have changed what the owner may wait for
-    bool bTouched = false;
-    std::condition_variable Changed; // the owner waits on it with the loop's mutex
+    Membership eMembership TARN_GUARDED_BY(g_NetworkMutex) = Membership::Detached;
+    bool bRemoveAsked TARN_GUARDED_BY(g_NetworkMutex) = false;
+    bool bPauseAsked TARN_GUARDED_BY(g_NetworkMutex) = false;
+    int nPauseBits TARN_GUARDED_BY(g_NetworkMutex) = CURLPAUSE_CONT; // for curl_easy_pause
+    ListLink<LoopJob> JobsLink;                                      // on the loop's jobs while not Detached
+    ListLink<LoopJob> TodoLink;                                      // while a change is asked for
+    ListLink<LoopJob> WakeLink;                                      // while its owner is to be woken
+    std::condition_variable Changed; // the owner waits on it with g_NetworkMutex
 };
 
 class InetLoop
@@ -75,70 +83,66 @@ class InetLoop
 public:
     static InetLoop& Instance();
 
-    std::mutex& Mutex() { return m_Mutex; }
-
-    // The rest are called with the mutex held.
-
     // Hands the job's easy handle to the network thread, starting it when needed.
-    // ERROR_SUCCESS or an error code; on failure the easy handle stays the caller's.
-    DWORD Add(LoopJob& Job);
-    // Asks for curl_easy_pause(Job.pEasy, nPauseBits) on the network thread.
-    void SetPause(LoopJob& Job, int nPauseBits);
-    // Takes the job out and frees its easy handle, unless the exchange finishes first and leaves
-    // the handle to the owner; returns when the job is Detached.
-    void Remove(std::unique_lock<std::mutex>& Lock, LoopJob& Job);
-    // After a job has left: when no connection is to be kept and nothing else runs, waits until
-    // the network thread has closed everything, so that nothing of the exchange outlives it.
-    void Settle(std::unique_lock<std::mutex>& Lock);
-    // From a callback: the owner is woken once the current pass is over.
-    void Touch(LoopJob& Job);
-    // For libcurl's callbacks, on the network thread: the mutex, unless that thread holds it.
-    std::unique_lock<std::mutex> CallbackLock()
-    {
-        return m_bPerforming ? std::unique_lock<std::mutex>(m_Mutex)
-                             : std::unique_lock<std::mutex>(m_Mutex, std::defer_lock);
-    }
+    // ERROR_SUCCESS or an error code; on failure the job stays Detached.
+    DWORD Add(MutexLock& Held, LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
+    // Asks for curl_easy_pause(Job.pEasy, nPauseBits); ignored unless the job is in the multi
+    // handle, where a pause means something.
+    void SetPause(LoopJob& Job, int nPauseBits) TARN_REQUIRES(g_NetworkMutex);
+    // Takes the job back from the loop, wherever it is; returns when it is Detached and nothing
+    // of it is left on the loop's queues. The easy handle stays the owner's to free.
+    void Remove(MutexLock& Held, LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
+    // When no connection is to be kept and no exchange runs, waits until the network thread has
+    // closed everything, so that nothing of the last exchange outlives its handle.
+    void AwaitClosedWhenNothingKept(MutexLock& Held) TARN_REQUIRES(g_NetworkMutex);
+    // From a callback: the job's owner is woken once the current pass is over.
+    void MarkChanged(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
 
 private:
     friend class Immortal<InetLoop>;
     InetLoop();
     ~InetLoop() = default;
-    void Shutdown();
     InetLoop(const InetLoop&) = delete;
     InetLoop& operator=(const InetLoop&) = delete;
 
     using Clock = std::chrono::steady_clock;
+    enum class ThreadState
+    {
+        None,    // no thread, no multi handle
+        Running, // runs the jobs
+        Closing, // ending: closes the connections, without the mutex
+        Ended    // to be joined
+    };
 
-    DWORD StartThread();
-    void Queue(LoopJob& Job);
+    void Shutdown();
+    DWORD StartThread() TARN_REQUIRES(g_NetworkMutex);
+    void Queue(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
     void Run();
-    void RunTodo();
-    void Perform(std::unique_lock<std::mutex>& Lock);
-    void Detach(LoopJob& Job);
-    void Unlist(LoopJob& Job);
-    void WakeTouched();
-    void FailAll(CURLcode eResult);
-    bool ShouldEnd() const;
-    int NextWaitMs() const;
-    void CloseAll();
+    void RunRequests() TARN_REQUIRES(g_NetworkMutex);
+    void Perform() TARN_REQUIRES(g_NetworkMutex);
+    void Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bReport) TARN_REQUIRES(g_NetworkMutex);
+    void Detach(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
+    void WakeChanged() TARN_REQUIRES(g_NetworkMutex);
+    bool ShouldEnd() const TARN_REQUIRES(g_NetworkMutex);
+    int NextWaitMs() const TARN_REQUIRES(g_NetworkMutex);
     static void* ThreadMain(void* pThis);
 
-    std::mutex m_Mutex;
-    std::condition_variable m_Ended; // the thread has closed everything
-    CURLM* m_pMulti = nullptr;
-    CURLSH* m_pShare = nullptr;
-    pthread_t m_Thread{};
-    bool m_bThreadJoinable = false;
-    bool m_bRunning = false;
-    bool m_bStop = false;
-    bool m_bPerforming = false; // the network thread's alone: in curl_multi_perform, unlocked
-    LoopJob* m_pTodo = nullptr; // first of the jobs with a change asked for, in order
-    LoopJob* m_pTodoLast = nullptr;
-    LoopJob* m_pTouched = nullptr;
-    LoopJob* m_pJobs = nullptr; // added and not yet detached
-    unsigned m_uJobs = 0;
-    Clock::time_point m_LastJobEnded;
-    long m_lIdleKeepMs;
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
+    void ForgetInheritedState() TARN_REQUIRES(g_NetworkMutex);
+
+    std::condition_variable m_ThreadChanged; // the thread's state, or the number of jobs
+    CURLM* m_pMulti TARN_GUARDED_BY(g_NetworkMutex) = nullptr;
+    CURLSH* m_pShare TARN_GUARDED_BY(g_NetworkMutex) = nullptr;
+    pthread_t m_Thread TARN_GUARDED_BY(g_NetworkMutex){};
+    ThreadState m_eThread TARN_GUARDED_BY(g_NetworkMutex) = ThreadState::None;
+    bool m_bStop TARN_GUARDED_BY(g_NetworkMutex) = false;
+    IntrusiveList<LoopJob, &LoopJob::JobsLink> m_Jobs TARN_GUARDED_BY(g_NetworkMutex);
+    IntrusiveList<LoopJob, &LoopJob::TodoLink> m_Todo TARN_GUARDED_BY(g_NetworkMutex);
+    IntrusiveList<LoopJob, &LoopJob::WakeLink> m_Wake TARN_GUARDED_BY(g_NetworkMutex);
+    Clock::time_point m_LastJobEnded TARN_GUARDED_BY(g_NetworkMutex);
+    const long m_lIdleKeepMs;
 };
 } // namespace inet
 } // namespace tarn

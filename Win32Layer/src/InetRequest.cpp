@@ -128,6 +128,9 @@ DWORD InetRequest::Write(const void* pData, DWORD dwLength, DWORD* pdwWritten)
     // Once the server has answered, the rest of the body is not wanted.
     if (!m_Transfer.Answered())
     {
+        // The copy for a 307 or 308 grows before the exchange sees the bytes.
+        if (m_Body.bKeepReplay)
+            m_Body.Replay.append(static_cast<const char*>(pData), dwLength);
         const DWORD dwError = m_Transfer.Upload(pData, dwLength, GetTimeouts().dwSendMs);
         if (dwError != ERROR_SUCCESS)
             return Fail(dwError);
