@@ -12,3 +12,11 @@ function(tarn_warnings target)
         endif()
     endif()
 endfunction()
+
+# tarn_thread_safety(target): Clang checks the target's locking against its annotations
+# (Win32Layer/src/ThreadSafety.h); other compilers ignore them.
+function(tarn_thread_safety target)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        target_compile_options(${target} PRIVATE -Wthread-safety)
+    endif()
+endfunction()

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the build graph: every combination of TARN_BUILD_TOOLS, TARN_BUILD_TESTS and
 # TARN_BUILD_BENCH configures, and the three with a single one of them on build (warnings as
-# errors). Build trees go to build/config-*.
+# errors). Then Clang builds the library with its thread-safety analysis, as errors, which checks
+# the Linux layer's locking. Build trees go to build/config-*.
 # Usage: scripts/build-configs.sh [jobs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/bootstrap.sh
+scripts/bootstrap.sh clang-14
 jobs=${1:-$(nproc 2>/dev/null || echo 2)}
 
 configure() { # name tools tests bench
@@ -26,3 +27,8 @@ for name in toolsON-testsOFF-benchOFF toolsOFF-testsON-benchOFF toolsOFF-testsOF
     echo "=== build $name"
     cmake --build "build/config-$name" -j "$jobs"
 done
+echo "=== build with Clang's thread-safety analysis"
+cmake -S . -B build/config-clang-thread-safety -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_WARNINGS_AS_ERRORS=ON \
+    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DTARN_BUILD_TOOLS=OFF -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_BENCH=OFF >/dev/null
+cmake --build build/config-clang-thread-safety -j "$jobs"

@@ -104,7 +104,6 @@ bool ExchangeState::Advance(ExchangePhase eTo)
     m_ePhase = eTo;
     if (IsLive(eTo))
         m_eReached = eTo;
-    ++m_uProgress;
     return true;
 }
 

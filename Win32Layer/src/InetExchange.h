@@ -81,7 +81,8 @@ public:
     // Fails the exchange with dwError, unless it has ended already.
     void Fail(DWORD dwError) TARN_REQUIRES(g_NetworkMutex);
     DWORD Error() const TARN_REQUIRES(g_NetworkMutex) { return m_dwError; }
-    // What has moved so far; the idle clocks start again whenever it changes.
+    // The bytes that have moved so far; the idle clocks start again whenever it changes. A new
+    // connection moves nothing: the wait for one counts as part of the first wait for the peer.
     std::uint64_t Progress() const TARN_REQUIRES(g_NetworkMutex) { return m_uProgress; }
 
     bool HeadDone() const TARN_REQUIRES(g_NetworkMutex) { return m_Head.dwStatus != 0; }

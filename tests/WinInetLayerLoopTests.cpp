@@ -1,0 +1,284 @@
+// The network loop under the conditions that once broke it: an exchange that ends before its owner
+// is done with it, a slow name lookup beside other requests, more requests than connections, a
+// child process, and a close that races a new request. Nothing is kept in this process: every loop
+// thread closes its connections and ends once its last exchange ends.
+#include "CurlHooks.h"
+#include "TestSockets.h"
+#include "WinInetLayerTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace
+{
+using namespace wininet_test;
+using Clock = std::chrono::steady_clock;
+
+const bool g_bNothingKept = [] { return ::setenv("TARN_IDLE_CONNECTION_MS", "0", 1) == 0; }();
+
+long long MsSince(Clock::time_point Start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - Start).count();
+}
+
+// A GET of Url on its own session; its error, or 0 once the whole body was read.
+DWORD Get(const std::string& Url, DWORD dwReceiveMs = 10000)
+{
+    Handle hSession = OpenSession();
+    SetTimeout(hSession.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, dwReceiveMs);
+    Handle hRequest = OpenUrl(hSession.get(), Url);
+    if (!hRequest)
+        return GetLastError();
+    const ReadOutcome Outcome = ReadAll(hRequest.get());
+    return Outcome.bOk ? 0 : Outcome.dwError;
+}
+
+// Reads one request head, then resets the connection once told to.
+class ResettingServer
+{
+public:
+    ResettingServer() : m_Listener(tarn::test::BindLoopback(4, &m_nPort))
+    {
+        m_Thread = std::thread(
+            [this]
+            {
+                const tarn::test::SocketFd Fd = tarn::test::AcceptWithin(m_Listener, 5000);
+                std::string Head;
+                char Buffer[1024];
+                while (Fd != tarn::test::kNoSocket && Head.find("\r\n\r\n") == std::string::npos)
+                {
+                    const long lRead = tarn::test::RecvSome(Fd, Buffer, sizeof(Buffer));
+                    if (lRead <= 0)
+                        break;
+                    Head.append(Buffer, static_cast<size_t>(lRead));
+                }
+                while (!m_bReset)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const linger Abort{1, 0}; // a close with linger 0 sends RST
+                ::setsockopt(static_cast<int>(Fd), SOL_SOCKET, SO_LINGER, &Abort, sizeof(Abort));
+                tarn::test::CloseSocket(Fd);
+            });
+    }
+    ~ResettingServer()
+    {
+        m_bReset = true;
+        m_Thread.join();
+        tarn::test::CloseSocket(m_Listener);
+    }
+    INTERNET_PORT Port() const { return static_cast<INTERNET_PORT>(m_nPort); }
+    void Reset() { m_bReset = true; }
+
+private:
+    int m_nPort = 0;
+    tarn::test::SocketFd m_Listener;
+    std::atomic<bool> m_bReset{false};
+    std::thread m_Thread;
+};
+
+// The write that follows a reset asks the loop to go on sending an exchange that has ended; once
+// the handle is closed, nothing of that request may be left for the loop to touch.
+TEST_F(WinInetTest, UploadAfterItsConnectionWasResetFailsAndLeavesNothingBehind)
+{
+    ResettingServer Resetter;
+    Handle hSession = OpenSession();
+    Handle hConnect(InternetConnectA(hSession.get(), "127.0.0.1", Resetter.Port(), nullptr, nullptr,
+                                     INTERNET_SERVICE_HTTP, 0, 0));
+    Handle hRequest(
+        HttpOpenRequestA(hConnect.get(), "POST", "/up", "HTTP/1.0", nullptr, nullptr, kPostFlags, 0));
+    INTERNET_BUFFERSA Buffers{};
+    Buffers.dwStructSize = sizeof(Buffers);
+    Buffers.dwBufferTotal = 1 << 20;
+    const size_t uFinishedBefore = curl_hooks::FinishedTransfers();
+    ASSERT_TRUE(HttpSendRequestExA(hRequest.get(), &Buffers, nullptr, HSR_INITIATE, 0)) << GetLastError();
+    Resetter.Reset();
+    ASSERT_TRUE(curl_hooks::WaitForFinishedTransfers(uFinishedBefore + 1, 5000));
+
+    char Chunk[1024] = {};
+    DWORD dwWritten = 0;
+    EXPECT_FALSE(InternetWriteFile(hRequest.get(), Chunk, sizeof(Chunk), &dwWritten));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED));
+    hRequest.reset();
+    hConnect.reset();
+
+    m_Server.Enqueue(ScriptedReply::Ok("after"));
+    EXPECT_EQ(Get(m_Server.Url("/after")), 0u);
+}
+
+struct SlowLookupCase
+{
+    const char* pszName;
+    bool bCloseIt; // the caller closes the slow request; otherwise its connect time-out ends it
+};
+
+class SlowLookupTest : public WinInetTest, public ::testing::WithParamInterface<SlowLookupCase>
+{
+};
+
+// A name that takes long to resolve delays only its own request: neither its end (a time-out, or
+// its handle closed) nor anything else waits for the lookup.
+TEST_P(SlowLookupTest, DelaysOnlyItsOwnRequest)
+{
+    constexpr int kLookupMs = 2500;
+    constexpr long long kBoundMs = 1000;
+    curl_hooks::SetSlowLookupMs(kLookupMs);
+    Handle hSession = OpenSession();
+    SetTimeout(hSession.get(), INTERNET_OPTION_CONNECT_TIMEOUT, GetParam().bCloseIt ? 60000 : 300);
+    Handle hConnect(InternetConnectA(hSession.get(), "name.slow.test", PortOf(m_Server), nullptr, nullptr,
+                                     INTERNET_SERVICE_HTTP, 0, 0));
+    HINTERNET hRequest =
+        HttpOpenRequestA(hConnect.get(), "GET", "/slow", "HTTP/1.1", nullptr, nullptr, kGetFlags, 0);
+    ASSERT_NE(hRequest, nullptr);
+
+    const Clock::time_point SlowStart = Clock::now();
+    std::atomic<long long> llSlowMs{-1};
+    std::thread Slow(
+        [&]
+        {
+            EXPECT_FALSE(HttpSendRequestExA(hRequest, nullptr, nullptr, HSR_INITIATE, 0));
+            llSlowMs = MsSince(SlowStart);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (GetParam().bCloseIt)
+        InternetCloseHandle(hRequest);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    m_Server.Enqueue(ScriptedReply::Ok("quick"));
+    const Clock::time_point GetStart = Clock::now();
+    EXPECT_EQ(Get(m_Server.Url("/quick")), 0u);
+    const long long llGetMs = MsSince(GetStart);
+    Slow.join();
+    if (!GetParam().bCloseIt)
+        InternetCloseHandle(hRequest);
+    curl_hooks::SetSlowLookupMs(0);
+    std::printf("[ figures  ] %s: the slow request returned after %lld ms, a GET beside it took %lld ms\n",
+                GetParam().pszName, llSlowMs.load(), llGetMs);
+    EXPECT_LT(llGetMs, kBoundMs);
+    EXPECT_LT(llSlowMs.load(), kBoundMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, SlowLookupTest,
+                         ::testing::Values(SlowLookupCase{"TimeOut", false}, SlowLookupCase{"Close", true}),
+                         [](const ::testing::TestParamInfo<SlowLookupCase>& Info)
+                         { return Info.param.pszName; });
+
+// Beyond the connections allowed to one server, requests wait for one; their time-outs count
+// from the call all the same, so that none outlives its limit.
+TEST_F(WinInetTest, RequestsWaitingForAConnectionKeepTheirTimeOuts)
+{
+    constexpr int kRequests = 70; // more than the 64 connections to one server
+    constexpr DWORD kReceiveMs = 1500;
+    m_Server.SetDefaultReply(ScriptedReply::NeverAnswer());
+    std::vector<std::thread> Threads;
+    std::vector<long long> Elapsed(kRequests, -1);
+    std::vector<DWORD> Errors(kRequests, 0);
+    for (int i = 0; i < kRequests; ++i)
+        Threads.emplace_back(
+            [&, i]
+            {
+                const Clock::time_point Start = Clock::now();
+                Errors[i] = Get(m_Server.Url("/silent"), kReceiveMs);
+                Elapsed[i] = MsSince(Start);
+            });
+    for (std::thread& Thread : Threads)
+        Thread.join();
+    long long llLongestMs = 0;
+    for (int i = 0; i < kRequests; ++i)
+    {
+        EXPECT_TRUE(Errors[i] == ERROR_INTERNET_TIMEOUT) << "request " << i << ": " << Errors[i];
+        llLongestMs = std::max(llLongestMs, Elapsed[i]);
+    }
+    std::printf("[ figures  ] %d GETs to a silent server: the last ended after %lld ms\n", kRequests,
+                llLongestMs);
+    EXPECT_LT(llLongestMs, kReceiveMs + 1000);
+}
+
+#if defined(__SANITIZE_THREAD__)
+#define TARN_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARN_UNDER_TSAN 1
+#endif
+#endif
+
+// The child of fork() inherits none of the parent's network thread or exchanges: its own
+// request starts a thread of its own and completes.
+TEST_F(WinInetTest, ChildOfForkRunsItsOwnRequests)
+{
+#if defined(TARN_UNDER_TSAN)
+    GTEST_SKIP() << "ThreadSanitizer ends a child that starts threads after a fork of a threaded process";
+#endif
+    ScriptedReply Slow = ScriptedReply::Ok("parent");
+    Slow.nHeadDelayMs = 1500;
+    m_Server.Enqueue(Slow);
+    std::thread Parent([&] { EXPECT_EQ(Get(m_Server.Url("/parent")), 0u); });
+    ASSERT_TRUE(m_Server.WaitForRequests(1, 5000)); // the parent's exchange runs as it forks
+    m_Server.Enqueue(ScriptedReply::Ok("child"));
+
+    const pid_t nChild = ::fork();
+    if (nChild == 0)
+        ::_exit(Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1);
+    ASSERT_GT(nChild, 0);
+    int nStatus = 0;
+    pid_t nDone = 0;
+    const Clock::time_point Start = Clock::now();
+    while ((nDone = ::waitpid(nChild, &nStatus, WNOHANG)) == 0 && MsSince(Start) < 10000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (nDone == 0)
+    {
+        ::kill(nChild, SIGKILL);
+        ::waitpid(nChild, &nStatus, 0);
+        ADD_FAILURE() << "the child's request did not complete";
+    }
+    else
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+    Parent.join();
+}
+
+// With nothing kept, closing a handle waits for the network thread to close its connections,
+// unless another request starts meanwhile: the close must not wait for that one to end.
+TEST_F(WinInetTest, CloseDoesNotWaitForARequestThatStartsMeanwhile)
+{
+    constexpr int kRounds = 5;
+    constexpr int kOtherMs = 800;
+    curl_hooks::SetPollDelayMs(3); // widens the moment in which the loop thread is ending
+    long long llLongestMs = 0;
+    for (int nRound = 0; nRound < kRounds; ++nRound)
+    {
+        m_Server.Enqueue(ScriptedReply::Ok("first"));
+        Handle hSession = OpenSession();
+        Handle hFirst = OpenUrl(hSession.get(), m_Server.Url("/first"));
+        ASSERT_TRUE(hFirst);
+        ASSERT_TRUE(ReadAll(hFirst.get()).bOk);
+
+        ScriptedReply Other = ScriptedReply::Ok("other");
+        Other.nHeadDelayMs = kOtherMs;
+        m_Server.Enqueue(Other);
+        std::atomic<bool> bGo{false};
+        std::thread Another(
+            [&]
+            {
+                while (!bGo)
+                {
+                }
+                EXPECT_EQ(Get(m_Server.Url("/other")), 0u);
+            });
+        bGo = true;
+        const Clock::time_point Start = Clock::now();
+        hFirst.reset();
+        llLongestMs = std::max(llLongestMs, MsSince(Start));
+        Another.join();
+    }
+    curl_hooks::SetPollDelayMs(0);
+    std::printf("[ figures  ] the longest close took %lld ms\n", llLongestMs);
+    EXPECT_LT(llLongestMs, kOtherMs / 2);
+}
+} // namespace
