@@ -23,9 +23,11 @@
 //   never copied, and the 307 or 308 is then handed to the caller as the final answer.
 // - An object name containing '#' is sent with it escaped as %23 (libcurl would cut the path
 //   there); spaces, control characters and bytes above 127 in addresses go out percent-encoded.
-// - Receive and send time-outs limit each wait without progress, measured here; the connect
-//   time-out is libcurl's and also covers name resolution, the proxy's CONNECT and the TLS
-//   handshake. A time-out of 0 or 0xFFFFFFFF means no limit (libcurl's own 300 s for connecting).
+// - Receive and send time-outs limit each wait without bytes moving, measured here from the call
+//   on; until the connection stands, the connect time-out counts from the call as well, so the
+//   wait for a free connection to the server is part of both. libcurl applies the connect time-out
+//   too, from its own start, to name resolution, the proxy's CONNECT and the TLS handshake. A
+//   time-out of 0 or 0xFFFFFFFF means no limit (libcurl's own 300 s for connecting).
 // - With INTERNET_OPEN_TYPE_PRECONFIG the proxy comes from the environment as libcurl reads it
 //   (http_proxy in lower case only, https_proxy/HTTPS_PROXY, all_proxy, no_proxy), looked up
 //   at each request rather than once at InternetOpenA. With INTERNET_OPEN_TYPE_PROXY the bypass
