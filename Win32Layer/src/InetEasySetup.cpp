@@ -64,7 +64,9 @@ DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeader
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
     // A transfer ended while its name is still being looked up leaves the lookup to finish on its
     // own thread instead of waiting for it, on the network thread that every request shares.
+#if LIBCURL_VERSION_NUM >= 0x075700 // 7.87.0
     curl_easy_setopt(pEasy, CURLOPT_QUICK_EXIT, 1L);
+#endif
     curl_easy_setopt(pEasy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION,
