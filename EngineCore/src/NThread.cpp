@@ -1,17 +1,10 @@
 #include "EngineCore/NThread.h"
+#include "NThreadPlatform.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <thread>
-
-#if defined(_WIN32)
-#include <process.h>
-#include <windows.h>
-#elif defined(__linux__)
-#include <pthread.h>
-#endif
 
 // Functions run on a process-wide set of threads. Create queues the function and wakes an idle
 // thread; when none is idle, a starter thread (the only thread ever started by a caller, once per
@@ -25,25 +18,6 @@ constexpr int kMaxIdleThreads = 64;
 constexpr std::chrono::seconds kIdleTimeout(15);
 // How long the starter waits before trying again after the system refused a thread.
 constexpr std::chrono::milliseconds kStartRetry(10);
-#if defined(_WIN32)
-// The address space each thread reserves for its stack. The executable's default (1 or 2 MiB)
-// would let a 32-bit process run out of addresses at about a thousand requests in flight.
-constexpr unsigned kStackReserveBytes = 512 * 1024;
-// The address space a new thread must leave free, in one piece, for the requests' own memory.
-// Under 32-bit Wine a thread costs a few MiB, so a thousand of them leave none; while less is
-// free, queued functions wait for a running thread instead of a new one. Reserving the block and
-// letting it go is the test: Wine's GlobalMemoryStatusEx does not count what threads take.
-constexpr SIZE_T kMinFreeAddressSpace = SIZE_T(256) << 20;
-
-bool RoomForAnotherThread()
-{
-    void* pvBlock = VirtualAlloc(nullptr, kMinFreeAddressSpace, MEM_RESERVE, PAGE_NOACCESS);
-    if (pvBlock == nullptr)
-        return false;
-    VirtualFree(pvBlock, 0, MEM_RELEASE);
-    return true;
-}
-#endif
 } // namespace
 
 struct NThreadState
@@ -65,21 +39,13 @@ public:
 
 private:
     bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
-    // Starts a detached thread running pfnMain, with the lock released meanwhile.
-    bool StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)());
-#if defined(_WIN32)
-    template <void (NThreadPool::*pfnMain)()> static unsigned __stdcall ThreadEntry(void* pvPool)
-    {
-        (static_cast<NThreadPool*>(pvPool)->*pfnMain)();
-        return 0;
-    }
-#endif
+    // Starts a detached thread running pfnEntry(this), with the lock released meanwhile.
+    bool StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*));
     NThreadState* Pop();
     void RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState);
-    bool NeedsThread() const
-    {
-        return m_nQueued > m_nIdle + m_nStarting;
-    }
+    bool NeedsThread() const { return m_nQueued > m_nIdle + m_nStarting; }
+    static void StarterEntry(void* pvPool);
+    static void WorkerEntry(void* pvPool);
     void StarterMain();
     void WorkerMain();
 
@@ -96,10 +62,6 @@ private:
     int m_nDoneWaiters = 0;
     bool m_bStarter = false;
 };
-
-#if defined(_WIN32)
-const char g_cModuleAnchor = 0;
-#endif
 
 // Never destroyed: parked threads may still use it while the process exits.
 NThreadPool& Pool()
@@ -135,37 +97,16 @@ bool NThreadPool::EnsureStarter(std::unique_lock<std::mutex>& Lock)
     if (m_bStarter)
         return true;
     m_bStarter = true;
-    const bool bStarted = StartThread(Lock, &NThreadPool::StarterMain);
+    const bool bStarted = StartThread(Lock, &NThreadPool::StarterEntry);
     if (!bStarted)
         m_bStarter = false;
     return bStarted;
 }
 
-bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)())
+bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*))
 {
     Lock.unlock();
-    bool bStarted = false;
-#if defined(_WIN32)
-    unsigned(__stdcall * pfnEntry)(void*) = pfnMain == &NThreadPool::StarterMain
-                                                ? &NThreadPool::ThreadEntry<&NThreadPool::StarterMain>
-                                                : &NThreadPool::ThreadEntry<&NThreadPool::WorkerMain>;
-    const uintptr_t uThread = _beginthreadex(nullptr, kStackReserveBytes, pfnEntry, this,
-                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (uThread != 0)
-    {
-        CloseHandle(reinterpret_cast<HANDLE>(uThread));
-        bStarted = true;
-    }
-#else
-    try
-    {
-        std::thread(pfnMain, this).detach();
-        bStarted = true;
-    }
-    catch (...)
-    {
-    }
-#endif
+    const bool bStarted = NThreadPlatform::StartDetached(pfnEntry, this);
     Lock.lock();
     return bStarted;
 }
@@ -191,28 +132,31 @@ void NThreadPool::RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pStat
         m_DoneCond.notify_all();
 }
 
+void NThreadPool::StarterEntry(void* pvPool)
+{
+    static_cast<NThreadPool*>(pvPool)->StarterMain();
+}
+
+void NThreadPool::WorkerEntry(void* pvPool)
+{
+    static_cast<NThreadPool*>(pvPool)->WorkerMain();
+}
+
 void NThreadPool::StarterMain()
 {
-#if defined(_WIN32)
-    // Parked threads run this module's code until the process ends, so it must never be unloaded.
-    HMODULE hModule = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&g_cModuleAnchor), &hModule);
-#endif
+    NThreadPlatform::PinModule();
     std::unique_lock<std::mutex> Lock(m_Mutex);
     for (;;)
     {
         m_StarterCond.wait(Lock, [this] { return NeedsThread(); });
-#if defined(_WIN32)
-        if (m_nThreads > 0 && !RoomForAnotherThread())
+        if (m_nThreads > 0 && !NThreadPlatform::RoomForAnotherThread())
         {
             m_StarterCond.wait_for(Lock, kStartRetry);
             continue;
         }
-#endif
         ++m_nStarting;
         ++m_nThreads;
-        if (StartThread(Lock, &NThreadPool::WorkerMain))
+        if (StartThread(Lock, &NThreadPool::WorkerEntry))
             continue;
         --m_nStarting;
         --m_nThreads;
@@ -227,9 +171,7 @@ void NThreadPool::StarterMain()
 
 void NThreadPool::WorkerMain()
 {
-#if defined(__linux__)
-    pthread_setname_np(pthread_self(), "tarn-worker"); // for debuggers and profilers
-#endif
+    NThreadPlatform::NameCurrentThread("tarn-worker");
     std::unique_lock<std::mutex> Lock(m_Mutex);
     --m_nStarting;
     for (;;)
@@ -274,8 +216,8 @@ int NThread::Create(void (*pfnThreadFunction)(void*), void* pvArg)
     if (pState == nullptr)
         return 0;
 
-    // The lock and the thread starts throw std::system_error when the system refuses them, and
-    // std::thread throws std::bad_alloc when its own state cannot be allocated; none may leave.
+    // The lock throws std::system_error when the system refuses it, and making the pool
+    // std::bad_alloc; none may leave.
     bool bQueued = false;
     try
     {
