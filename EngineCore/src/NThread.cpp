@@ -1,6 +1,8 @@
 #include "EngineCore/NThread.h"
+#include "EngineCore/NThreadTestHook.h"
 #include "NThreadPlatform.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -8,8 +10,9 @@
 
 // Functions run on a process-wide set of threads. Create queues the function and wakes an idle
 // thread; when none is idle, a starter thread (the only thread ever started by a caller, once per
-// process) starts one more, so the caller never waits for the system to create a thread. A thread
-// whose function returned takes the next queued one, or waits for one for a while.
+// process) starts one more, so callers never wait for the system to create a thread, save for the
+// starter itself: the caller that starts it, and any that need it meanwhile, wait for the outcome.
+// A thread whose function returned takes the next queued one, or waits for one for a while.
 
 namespace
 {
@@ -18,14 +21,27 @@ constexpr int kMaxIdleThreads = 64;
 constexpr std::chrono::seconds kIdleTimeout(15);
 // How long the starter waits before trying again after the system refused a thread.
 constexpr std::chrono::milliseconds kStartRetry(10);
+
+std::atomic<NThreadTestHook> g_pfnTestHook{nullptr};
+
+bool PassTestPoint(ENThreadTestPoint ePoint)
+{
+    const NThreadTestHook pfnHook = g_pfnTestHook.load(std::memory_order_acquire);
+    return pfnHook == nullptr || pfnHook(ePoint);
+}
+
+// Which pool thread the current one is, if any: fork keeps the calling thread in the child.
+thread_local bool t_bStarter = false;
+thread_local bool t_bWorker = false;
 } // namespace
 
 struct NThreadState
 {
     void (*pfnFunction)(void*);
     void* pvArg;
-    NThreadState* pNext; // the queue's link while waiting for a thread
-    bool bDone;          // set under the pool's lock once the function has returned
+    NThreadState* pNext;      // the queue's link while waiting for a thread
+    bool bDone;               // set under the pool's lock once the function has returned
+    unsigned uForkGeneration; // the pool's fork generation when queued
 };
 
 namespace
@@ -33,11 +49,24 @@ namespace
 class NThreadPool
 {
 public:
+    explicit NThreadPool(unsigned uForkGeneration = 0) : m_uForkGeneration(uForkGeneration) {}
+
+    // The pool, made on first use and never destroyed: parked threads may still use it while the
+    // process exits.
+    static NThreadPool& Get();
+
     // Queues pState. Returns false when it cannot be guaranteed to run, having taken it back.
     bool Submit(NThreadState* pState);
     void Wait(NThreadState* pState);
 
 private:
+    enum class EStarter
+    {
+        eNone,
+        eStarting, // one caller is starting it with the lock released
+        eRunning,  // it runs until the process ends
+    };
+
     bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
     // Starts a detached thread running pfnEntry(this), with the lock released meanwhile.
     bool StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*));
@@ -49,10 +78,15 @@ private:
     void StarterMain();
     void WorkerMain();
 
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
+
     std::mutex m_Mutex;
     std::condition_variable m_WorkCond;    // idle threads wait here for a queued function
     std::condition_variable m_StarterCond; // the starter waits here for a thread to start
     std::condition_variable m_DoneCond;    // Destroy waits here for a function to return
+    std::condition_variable m_StartedCond; // callers wait here while another starts the starter
     NThreadState* m_pHead = nullptr;
     NThreadState* m_pTail = nullptr;
     int m_nQueued = 0;
@@ -60,13 +94,18 @@ private:
     int m_nStarting = 0; // threads asked of the system and not yet waiting or working
     int m_nThreads = 0;  // running threads, the starter excepted
     int m_nDoneWaiters = 0;
-    bool m_bStarter = false;
+    EStarter m_eStarter = EStarter::eNone;
+    unsigned m_uForkGeneration; // forks this process is away from the pool's first process
 };
 
-// Never destroyed: parked threads may still use it while the process exits.
-NThreadPool& Pool()
+NThreadPool& NThreadPool::Get()
 {
-    static NThreadPool* s_pPool = new NThreadPool;
+    static NThreadPool* s_pPool = []
+    {
+        NThreadPool* pPool = new NThreadPool;
+        NThreadPlatform::CallAroundFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+        return pPool;
+    }();
     return *s_pPool;
 }
 
@@ -78,6 +117,7 @@ bool NThreadPool::Submit(NThreadState* pState)
         return false;
 
     pState->pNext = nullptr;
+    pState->uForkGeneration = m_uForkGeneration;
     if (m_pTail != nullptr)
         m_pTail->pNext = pState;
     else
@@ -94,19 +134,24 @@ bool NThreadPool::Submit(NThreadState* pState)
 
 bool NThreadPool::EnsureStarter(std::unique_lock<std::mutex>& Lock)
 {
-    if (m_bStarter)
+    // Queuing on the strength of another caller's start would strand the function if that start
+    // failed with no thread running: wait for its outcome, and try again after a failure.
+    m_StartedCond.wait(Lock, [this] { return m_eStarter != EStarter::eStarting; });
+    if (m_eStarter == EStarter::eRunning)
         return true;
-    m_bStarter = true;
+    m_eStarter = EStarter::eStarting;
     const bool bStarted = StartThread(Lock, &NThreadPool::StarterEntry);
-    if (!bStarted)
-        m_bStarter = false;
+    m_eStarter = bStarted ? EStarter::eRunning : EStarter::eNone;
+    m_StartedCond.notify_all();
     return bStarted;
 }
 
 bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*))
 {
     Lock.unlock();
-    const bool bStarted = NThreadPlatform::StartDetached(pfnEntry, this);
+    const bool bStarted =
+        (pfnEntry != &NThreadPool::StarterEntry || PassTestPoint(ENThreadTestPoint::eStartingStarter)) &&
+        NThreadPlatform::StartDetached(pfnEntry, this);
     Lock.lock();
     return bStarted;
 }
@@ -125,6 +170,7 @@ void NThreadPool::RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pStat
 {
     Lock.unlock();
     pState->pfnFunction(pState->pvArg);
+    PassTestPoint(ENThreadTestPoint::eFunctionReturned);
     Lock.lock();
     // The owner may free pState as soon as the lock is released.
     pState->bDone = true;
@@ -134,11 +180,13 @@ void NThreadPool::RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pStat
 
 void NThreadPool::StarterEntry(void* pvPool)
 {
+    t_bStarter = true;
     static_cast<NThreadPool*>(pvPool)->StarterMain();
 }
 
 void NThreadPool::WorkerEntry(void* pvPool)
 {
+    t_bWorker = true;
     static_cast<NThreadPool*>(pvPool)->WorkerMain();
 }
 
@@ -194,11 +242,43 @@ void NThreadPool::WorkerMain()
 void NThreadPool::Wait(NThreadState* pState)
 {
     std::unique_lock<std::mutex> Lock(m_Mutex);
+    // Queued before a fork: its thread, if it ever had one, runs in the parent.
+    if (pState->uForkGeneration != m_uForkGeneration)
+        return;
     ++m_nDoneWaiters;
     m_DoneCond.wait(Lock, [pState] { return pState->bDone; });
     --m_nDoneWaiters;
 }
+
+// The child of a fork has only the thread that forked. Holding the lock across the fork keeps the
+// pool's state whole in the child, which then starts afresh: no threads, nothing queued, and a
+// new mutex and condition variables, since the copied ones may count the parent's waiters.
+void NThreadPool::BeforeFork()
+{
+    Get().m_Mutex.lock();
+}
+
+void NThreadPool::AfterForkInParent()
+{
+    Get().m_Mutex.unlock();
+}
+
+void NThreadPool::AfterForkInChild()
+{
+    NThreadPool& Pool = Get();
+    const unsigned uForkGeneration = Pool.m_uForkGeneration + 1;
+    Pool.m_Mutex.unlock();
+    new (&Pool) NThreadPool(uForkGeneration);
+    // A pool thread that forked from inside a function carries on in the child once it returns.
+    Pool.m_eStarter = t_bStarter ? EStarter::eRunning : EStarter::eNone;
+    Pool.m_nThreads = t_bWorker ? 1 : 0;
+}
 } // namespace
+
+void NThreadSetTestHook(NThreadTestHook pfnHook)
+{
+    g_pfnTestHook.store(pfnHook, std::memory_order_release);
+}
 
 NThread::NThread() : m_pState(nullptr) {}
 
@@ -212,7 +292,7 @@ int NThread::Create(void (*pfnThreadFunction)(void*), void* pvArg)
     if (pfnThreadFunction == nullptr || m_pState != nullptr)
         return 0;
 
-    NThreadState* pState = new (std::nothrow) NThreadState{pfnThreadFunction, pvArg, nullptr, false};
+    NThreadState* pState = new (std::nothrow) NThreadState{pfnThreadFunction, pvArg, nullptr, false, 0};
     if (pState == nullptr)
         return 0;
 
@@ -221,7 +301,7 @@ int NThread::Create(void (*pfnThreadFunction)(void*), void* pvArg)
     bool bQueued = false;
     try
     {
-        bQueued = Pool().Submit(pState);
+        bQueued = NThreadPool::Get().Submit(pState);
     }
     catch (...)
     {
@@ -244,7 +324,7 @@ int NThread::Destroy()
     // never freed, rather than the process ended.
     try
     {
-        Pool().Wait(m_pState);
+        NThreadPool::Get().Wait(m_pState);
         delete m_pState;
     }
     catch (...)

@@ -17,4 +17,7 @@ void PinModule();
 // Whether the process can afford one more thread besides the running ones.
 bool RoomForAnotherThread();
 
+// Has pfnPrepare called before each fork, then pfnParent in the parent or pfnChild in the child,
+// on the thread that forked. Nothing is called where there is no fork.
+void CallAroundFork(void (*pfnPrepare)(), void (*pfnParent)(), void (*pfnChild)());
 } // namespace NThreadPlatform

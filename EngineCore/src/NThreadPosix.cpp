@@ -34,3 +34,9 @@ bool NThreadPlatform::RoomForAnotherThread()
     // The system refuses a thread it cannot afford, and the pool copes with that.
     return true;
 }
+
+void NThreadPlatform::CallAroundFork(void (*pfnPrepare)(), void (*pfnParent)(), void (*pfnChild)())
+{
+    // Fails only for want of memory; the process then forks as if nothing were registered.
+    pthread_atfork(pfnPrepare, pfnParent, pfnChild);
+}

@@ -69,3 +69,8 @@ bool NThreadPlatform::RoomForAnotherThread()
     VirtualFree(pvBlock, 0, MEM_RELEASE);
     return true;
 }
+
+void NThreadPlatform::CallAroundFork(void (*)(), void (*)(), void (*)())
+{
+    // Windows has no fork.
+}
