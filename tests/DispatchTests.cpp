@@ -1,6 +1,7 @@
 // Background jobs end to end: Send, Request, the worker and Poll, against a loopback server.
 #include "DeliveryLog.h"
 #include "LogCapture.h"
+#include "EngineCore/NThreadTestHook.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
 #include "ScriptedServer.h"
@@ -9,9 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
@@ -303,6 +306,34 @@ TEST_F(DispatchTest, CallbackMaySendAndPoll)
     EXPECT_EQ("first", DeliveryLog::Items()[0].Tag);
     EXPECT_EQ("follow-up", DeliveryLog::Items()[1].Tag);
     EXPECT_EQ("third", DeliveryLog::Items()[2].Tag);
+}
+
+namespace
+{
+std::atomic<bool> g_bCalledBack{false};
+
+// Holds a worker after its last access to the job until the callback has run, 5 s at most.
+bool ExpectCallbackWhileWorkerHeld(ENThreadTestPoint ePoint)
+{
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ePoint == ENThreadTestPoint::eFunctionReturned && !g_bCalledBack.load() &&
+           std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ePoint != ENThreadTestPoint::eFunctionReturned || g_bCalledBack.load());
+    return true;
+}
+} // namespace
+
+// Poll calls the callback first and waits for the worker after it.
+TEST_F(DispatchTest, CallbackComesBeforeTheWaitForTheWorker)
+{
+    g_bCalledBack.store(false);
+    DeliveryLog::AfterEach() = [](const Delivery&) { g_bCalledBack.store(true); };
+    NThreadSetTestHook(&ExpectCallbackWhileWorkerHeld);
+    ASSERT_EQ(1, Get("held", "/bytes/1"));
+    const bool bDelivered = PollDeliveries(1);
+    NThreadSetTestHook(nullptr);
+    EXPECT_TRUE(bDelivered);
 }
 
 TEST_F(DispatchTest, CallbackMayReleaseTheLastHolder)

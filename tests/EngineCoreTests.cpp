@@ -16,6 +16,11 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include "EngineCore/NThreadTestHook.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace
@@ -144,6 +149,94 @@ TEST(NThreadTest, EveryFunctionRunsAtOnceWhenThreadsAreBusy)
         Thread.Destroy();
     EXPECT_TRUE(Meet.bAllMet.load());
 }
+
+#if !defined(_WIN32)
+namespace
+{
+std::atomic<bool> g_bInSink{false};
+
+// Holds the log's lock for a while, so that a fork falls inside it.
+void SlowSink(NWLOG_PRIORITY, const char*, void*)
+{
+    g_bInSink.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+// In the child, where a hang ends it with SIGALRM.
+void RunForkedChild(NThread& ParentsThread)
+{
+    alarm(10);
+    ParentsThread.Destroy();
+    SlowWork Work;
+    NThread Thread;
+    const bool bRan = Thread.Create(&RunSlowWork, &Work) == 1 && Thread.Destroy() == 1 && Work.bDone;
+    NWLogSetSink(nullptr, nullptr);
+    _exit(bRan ? 0 : 1);
+}
+} // namespace
+
+// The child has only the thread that forked: it runs functions on threads of its own, does not
+// wait for a function its parent was running, and finds the log unlocked.
+TEST(NThreadForkTest, ChildStartsAfreshWithoutTheParentsThreadsOrLocks)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot follow threads started in the child of a threaded process";
+#endif
+    SlowWork Work;
+    NThread Running;
+    ASSERT_EQ(1, Running.Create(&RunSlowWork, &Work));
+    NWLogSetSink(&SlowSink, nullptr);
+    std::thread Logger([] { NWLogPrintf(NWLOG_DEBUG, "held"); });
+    while (!g_bInSink.load())
+        std::this_thread::yield();
+    GTEST_FLAG_SET(death_test_style, "fast"); // a plain fork of this process
+    EXPECT_EXIT(RunForkedChild(Running), testing::ExitedWithCode(0), "");
+    Logger.join();
+    NWLogSetSink(nullptr, nullptr);
+}
+
+namespace
+{
+std::atomic<int> g_nStarterStarts{0};
+std::atomic<bool> g_bSecondCreated{false};
+
+// Fails the first start of the starter once the second caller's Create returned, or after 300 ms
+// if that Create waits for this start's outcome.
+bool FailFirstStarterStart(ENThreadTestPoint ePoint)
+{
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    if (ePoint != ENThreadTestPoint::eStartingStarter || g_nStarterStarts.fetch_add(1) != 0)
+        return true;
+    while (!g_bSecondCreated.load() && std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return false;
+}
+
+void CreateWhileTheStarterFailsToStart()
+{
+    alarm(10);
+    NThreadSetTestHook(&FailFirstStarterStart);
+    SlowWork First, Second;
+    NThread FirstThread, SecondThread;
+    std::thread FirstCaller([&] { FirstThread.Create(&RunSlowWork, &First); });
+    while (g_nStarterStarts.load() == 0)
+        std::this_thread::yield();
+    const int nCreated = SecondThread.Create(&RunSlowWork, &Second);
+    g_bSecondCreated.store(true);
+    FirstCaller.join();
+    SecondThread.Destroy();
+    _exit(nCreated == 1 && Second.bDone ? 0 : 1);
+}
+} // namespace
+
+// A caller that needs the starter while another starts it must not count on that start: when it
+// fails with no thread running, the second caller's function still runs.
+TEST(NThreadStartTest, FunctionQueuedWhileTheStarterFailsToStartStillRuns)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a new process, whose pool has no starter yet
+    EXPECT_EXIT(CreateWhileTheStarterFailsToStart(), testing::ExitedWithCode(0), "");
+}
+#endif
 
 TEST(NWLogTest, SinkReceivesFormattedRecordWithPriority)
 {

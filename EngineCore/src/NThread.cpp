@@ -1,22 +1,18 @@
 #include "EngineCore/NThread.h"
+#include "EngineCore/NThreadTestHook.h"
+#include "NThreadPlatform.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <thread>
-
-#if defined(_WIN32)
-#include <process.h>
-#include <windows.h>
-#elif defined(__linux__)
-#include <pthread.h>
-#endif
 
 // Functions run on a process-wide set of threads. Create queues the function and wakes an idle
 // thread; when none is idle, a starter thread (the only thread ever started by a caller, once per
-// process) starts one more, so the caller never waits for the system to create a thread. A thread
-// whose function returned takes the next queued one, or waits for one for a while.
+// process) starts one more, so callers never wait for the system to create a thread, save for the
+// starter itself: the caller that starts it, and any that need it meanwhile, wait for the outcome.
+// A thread whose function returned takes the next queued one, or waits for one for a while.
 
 namespace
 {
@@ -25,33 +21,27 @@ constexpr int kMaxIdleThreads = 64;
 constexpr std::chrono::seconds kIdleTimeout(15);
 // How long the starter waits before trying again after the system refused a thread.
 constexpr std::chrono::milliseconds kStartRetry(10);
-#if defined(_WIN32)
-// The address space each thread reserves for its stack. The executable's default (1 or 2 MiB)
-// would let a 32-bit process run out of addresses at about a thousand requests in flight.
-constexpr unsigned kStackReserveBytes = 512 * 1024;
-// The address space a new thread must leave free, in one piece, for the requests' own memory.
-// Under 32-bit Wine a thread costs a few MiB, so a thousand of them leave none; while less is
-// free, queued functions wait for a running thread instead of a new one. Reserving the block and
-// letting it go is the test: Wine's GlobalMemoryStatusEx does not count what threads take.
-constexpr SIZE_T kMinFreeAddressSpace = SIZE_T(256) << 20;
 
-bool RoomForAnotherThread()
+std::atomic<NThreadTestHook> g_pfnTestHook{nullptr};
+
+bool PassTestPoint(ENThreadTestPoint ePoint)
 {
-    void* pvBlock = VirtualAlloc(nullptr, kMinFreeAddressSpace, MEM_RESERVE, PAGE_NOACCESS);
-    if (pvBlock == nullptr)
-        return false;
-    VirtualFree(pvBlock, 0, MEM_RELEASE);
-    return true;
+    const NThreadTestHook pfnHook = g_pfnTestHook.load(std::memory_order_acquire);
+    return pfnHook == nullptr || pfnHook(ePoint);
 }
-#endif
+
+// Which pool thread the current one is, if any: fork keeps the calling thread in the child.
+thread_local bool t_bStarter = false;
+thread_local bool t_bWorker = false;
 } // namespace
 
 struct NThreadState
 {
     void (*pfnFunction)(void*);
     void* pvArg;
-    NThreadState* pNext; // the queue's link while waiting for a thread
-    bool bDone;          // set under the pool's lock once the function has returned
+    NThreadState* pNext;      // the queue's link while waiting for a thread
+    bool bDone;               // set under the pool's lock once the function has returned
+    unsigned uForkGeneration; // the pool's fork generation when queued
 };
 
 namespace
@@ -59,34 +49,44 @@ namespace
 class NThreadPool
 {
 public:
+    explicit NThreadPool(unsigned uForkGeneration = 0) : m_uForkGeneration(uForkGeneration) {}
+
+    // The pool, made on first use and never destroyed: parked threads may still use it while the
+    // process exits.
+    static NThreadPool& Get();
+
     // Queues pState. Returns false when it cannot be guaranteed to run, having taken it back.
     bool Submit(NThreadState* pState);
     void Wait(NThreadState* pState);
 
 private:
-    bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
-    // Starts a detached thread running pfnMain, with the lock released meanwhile.
-    bool StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)());
-#if defined(_WIN32)
-    template <void (NThreadPool::*pfnMain)()> static unsigned __stdcall ThreadEntry(void* pvPool)
+    enum class EStarter
     {
-        (static_cast<NThreadPool*>(pvPool)->*pfnMain)();
-        return 0;
-    }
-#endif
+        eNone,
+        eStarting, // one caller is starting it with the lock released
+        eRunning,  // it runs until the process ends
+    };
+
+    bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
+    // Starts a detached thread running pfnEntry(this), with the lock released meanwhile.
+    bool StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*));
     NThreadState* Pop();
     void RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState);
-    bool NeedsThread() const
-    {
-        return m_nQueued > m_nIdle + m_nStarting;
-    }
+    bool NeedsThread() const { return m_nQueued > m_nIdle + m_nStarting; }
+    static void StarterEntry(void* pvPool);
+    static void WorkerEntry(void* pvPool);
     void StarterMain();
     void WorkerMain();
+
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
 
     std::mutex m_Mutex;
     std::condition_variable m_WorkCond;    // idle threads wait here for a queued function
     std::condition_variable m_StarterCond; // the starter waits here for a thread to start
     std::condition_variable m_DoneCond;    // Destroy waits here for a function to return
+    std::condition_variable m_StartedCond; // callers wait here while another starts the starter
     NThreadState* m_pHead = nullptr;
     NThreadState* m_pTail = nullptr;
     int m_nQueued = 0;
@@ -94,17 +94,18 @@ private:
     int m_nStarting = 0; // threads asked of the system and not yet waiting or working
     int m_nThreads = 0;  // running threads, the starter excepted
     int m_nDoneWaiters = 0;
-    bool m_bStarter = false;
+    EStarter m_eStarter = EStarter::eNone;
+    unsigned m_uForkGeneration; // forks this process is away from the pool's first process
 };
 
-#if defined(_WIN32)
-const char g_cModuleAnchor = 0;
-#endif
-
-// Never destroyed: parked threads may still use it while the process exits.
-NThreadPool& Pool()
+NThreadPool& NThreadPool::Get()
 {
-    static NThreadPool* s_pPool = new NThreadPool;
+    static NThreadPool* s_pPool = []
+    {
+        NThreadPool* pPool = new NThreadPool;
+        NThreadPlatform::CallAroundFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+        return pPool;
+    }();
     return *s_pPool;
 }
 
@@ -116,6 +117,7 @@ bool NThreadPool::Submit(NThreadState* pState)
         return false;
 
     pState->pNext = nullptr;
+    pState->uForkGeneration = m_uForkGeneration;
     if (m_pTail != nullptr)
         m_pTail->pNext = pState;
     else
@@ -132,40 +134,24 @@ bool NThreadPool::Submit(NThreadState* pState)
 
 bool NThreadPool::EnsureStarter(std::unique_lock<std::mutex>& Lock)
 {
-    if (m_bStarter)
+    // Queuing on the strength of another caller's start would strand the function if that start
+    // failed with no thread running: wait for its outcome, and try again after a failure.
+    m_StartedCond.wait(Lock, [this] { return m_eStarter != EStarter::eStarting; });
+    if (m_eStarter == EStarter::eRunning)
         return true;
-    m_bStarter = true;
-    const bool bStarted = StartThread(Lock, &NThreadPool::StarterMain);
-    if (!bStarted)
-        m_bStarter = false;
+    m_eStarter = EStarter::eStarting;
+    const bool bStarted = StartThread(Lock, &NThreadPool::StarterEntry);
+    m_eStarter = bStarted ? EStarter::eRunning : EStarter::eNone;
+    m_StartedCond.notify_all();
     return bStarted;
 }
 
-bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (NThreadPool::*pfnMain)())
+bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*))
 {
     Lock.unlock();
-    bool bStarted = false;
-#if defined(_WIN32)
-    unsigned(__stdcall * pfnEntry)(void*) = pfnMain == &NThreadPool::StarterMain
-                                                ? &NThreadPool::ThreadEntry<&NThreadPool::StarterMain>
-                                                : &NThreadPool::ThreadEntry<&NThreadPool::WorkerMain>;
-    const uintptr_t uThread = _beginthreadex(nullptr, kStackReserveBytes, pfnEntry, this,
-                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (uThread != 0)
-    {
-        CloseHandle(reinterpret_cast<HANDLE>(uThread));
-        bStarted = true;
-    }
-#else
-    try
-    {
-        std::thread(pfnMain, this).detach();
-        bStarted = true;
-    }
-    catch (...)
-    {
-    }
-#endif
+    const bool bStarted =
+        (pfnEntry != &NThreadPool::StarterEntry || PassTestPoint(ENThreadTestPoint::eStartingStarter)) &&
+        NThreadPlatform::StartDetached(pfnEntry, this);
     Lock.lock();
     return bStarted;
 }
@@ -184,6 +170,7 @@ void NThreadPool::RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pStat
 {
     Lock.unlock();
     pState->pfnFunction(pState->pvArg);
+    PassTestPoint(ENThreadTestPoint::eFunctionReturned);
     Lock.lock();
     // The owner may free pState as soon as the lock is released.
     pState->bDone = true;
@@ -191,28 +178,33 @@ void NThreadPool::RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pStat
         m_DoneCond.notify_all();
 }
 
+void NThreadPool::StarterEntry(void* pvPool)
+{
+    t_bStarter = true;
+    static_cast<NThreadPool*>(pvPool)->StarterMain();
+}
+
+void NThreadPool::WorkerEntry(void* pvPool)
+{
+    t_bWorker = true;
+    static_cast<NThreadPool*>(pvPool)->WorkerMain();
+}
+
 void NThreadPool::StarterMain()
 {
-#if defined(_WIN32)
-    // Parked threads run this module's code until the process ends, so it must never be unloaded.
-    HMODULE hModule = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&g_cModuleAnchor), &hModule);
-#endif
+    NThreadPlatform::PinModule();
     std::unique_lock<std::mutex> Lock(m_Mutex);
     for (;;)
     {
         m_StarterCond.wait(Lock, [this] { return NeedsThread(); });
-#if defined(_WIN32)
-        if (m_nThreads > 0 && !RoomForAnotherThread())
+        if (m_nThreads > 0 && !NThreadPlatform::RoomForAnotherThread())
         {
             m_StarterCond.wait_for(Lock, kStartRetry);
             continue;
         }
-#endif
         ++m_nStarting;
         ++m_nThreads;
-        if (StartThread(Lock, &NThreadPool::WorkerMain))
+        if (StartThread(Lock, &NThreadPool::WorkerEntry))
             continue;
         --m_nStarting;
         --m_nThreads;
@@ -227,9 +219,7 @@ void NThreadPool::StarterMain()
 
 void NThreadPool::WorkerMain()
 {
-#if defined(__linux__)
-    pthread_setname_np(pthread_self(), "tarn-worker"); // for debuggers and profilers
-#endif
+    NThreadPlatform::NameCurrentThread("tarn-worker");
     std::unique_lock<std::mutex> Lock(m_Mutex);
     --m_nStarting;
     for (;;)
@@ -252,11 +242,43 @@ void NThreadPool::WorkerMain()
 void NThreadPool::Wait(NThreadState* pState)
 {
     std::unique_lock<std::mutex> Lock(m_Mutex);
+    // Queued before a fork: its thread, if it ever had one, runs in the parent.
+    if (pState->uForkGeneration != m_uForkGeneration)
+        return;
     ++m_nDoneWaiters;
     m_DoneCond.wait(Lock, [pState] { return pState->bDone; });
     --m_nDoneWaiters;
 }
+
+// The child of a fork has only the thread that forked. Holding the lock across the fork keeps the
+// pool's state whole in the child, which then starts afresh: no threads, nothing queued, and a
+// new mutex and condition variables, since the copied ones may count the parent's waiters.
+void NThreadPool::BeforeFork()
+{
+    Get().m_Mutex.lock();
+}
+
+void NThreadPool::AfterForkInParent()
+{
+    Get().m_Mutex.unlock();
+}
+
+void NThreadPool::AfterForkInChild()
+{
+    NThreadPool& Pool = Get();
+    const unsigned uForkGeneration = Pool.m_uForkGeneration + 1;
+    Pool.m_Mutex.unlock();
+    new (&Pool) NThreadPool(uForkGeneration);
+    // A pool thread that forked from inside a function carries on in the child once it returns.
+    Pool.m_eStarter = t_bStarter ? EStarter::eRunning : EStarter::eNone;
+    Pool.m_nThreads = t_bWorker ? 1 : 0;
+}
 } // namespace
+
+void NThreadSetTestHook(NThreadTestHook pfnHook)
+{
+    g_pfnTestHook.store(pfnHook, std::memory_order_release);
+}
 
 NThread::NThread() : m_pState(nullptr) {}
 
@@ -270,16 +292,16 @@ int NThread::Create(void (*pfnThreadFunction)(void*), void* pvArg)
     if (pfnThreadFunction == nullptr || m_pState != nullptr)
         return 0;
 
-    NThreadState* pState = new (std::nothrow) NThreadState{pfnThreadFunction, pvArg, nullptr, false};
+    NThreadState* pState = new (std::nothrow) NThreadState{pfnThreadFunction, pvArg, nullptr, false, 0};
     if (pState == nullptr)
         return 0;
 
-    // The lock and the thread starts throw std::system_error when the system refuses them, and
-    // std::thread throws std::bad_alloc when its own state cannot be allocated; none may leave.
+    // The lock throws std::system_error when the system refuses it, and making the pool
+    // std::bad_alloc; none may leave.
     bool bQueued = false;
     try
     {
-        bQueued = Pool().Submit(pState);
+        bQueued = NThreadPool::Get().Submit(pState);
     }
     catch (...)
     {
@@ -302,7 +324,7 @@ int NThread::Destroy()
     // never freed, rather than the process ended.
     try
     {
-        Pool().Wait(m_pState);
+        NThreadPool::Get().Wait(m_pState);
         delete m_pState;
     }
     catch (...)

@@ -1,4 +1,5 @@
 #include "EngineCore/NWLog.h"
+#include "NThreadPlatform.h"
 
 #include <cerrno>
 #include <chrono>
@@ -48,6 +49,15 @@ std::mutex& LogMutex()
 
 NWLogSink g_pfnSink = nullptr;
 void* g_pvSinkUser = nullptr;
+
+// The child of a fork has only the thread that forked: had another thread been logging, the
+// child would inherit the lock held by nobody. Holding it across the fork leaves it whole.
+struct ForkGuard
+{
+    ForkGuard() { NThreadPlatform::CallAroundFork(&Lock, &Unlock, &Unlock); }
+    static void Lock() { LogMutex().lock(); }
+    static void Unlock() { LogMutex().unlock(); }
+} g_ForkGuard;
 
 // Formats into a stack buffer when the record fits, else into a heap string of the exact size.
 std::string FormatRecord(const char* pszFormat, va_list Args)

@@ -161,12 +161,9 @@ void NTarnInteraction::Poll()
     if (pJob == nullptr)
         return;
 
-    // The worker has stored its last result; once its thread is waiting again, a request started
-    // by the callback goes to it instead of needing a new thread.
-    pJob->m_Thread.Destroy();
-
     // The job is out of the list, so the callback may call anything, Release included; after it
-    // only the job is touched.
+    // only the job is touched. Destroying the job waits for its worker, which has already done its
+    // last access, so the callback need not wait for that.
     if (pJob->m_pfnCallback != nullptr)
     {
         if (pJob->m_bNeedResponse == 1)
