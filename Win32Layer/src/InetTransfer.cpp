@@ -304,7 +304,13 @@ size_t InetTransfer::OnHeaderData(char* pData, size_t uSize, size_t uCount, void
         MutexLock Held(g_NetworkMutex);
         pThis->m_Loop.MarkChanged(pThis->m_Job);
         // 0 ends the transfer; the head's error is the exchange's already.
-        return pThis->m_State.OnHeaderLine(pData, uLength) ? uLength : 0;
+        if (!pThis->m_State.OnHeaderLine(pData, uLength))
+            return 0;
+        // An answer that comes while the upload waits for the caller's next bytes: the read
+        // callback is to say that no more come, or the paused upload would hold the exchange open.
+        if (pThis->m_State.Answered())
+            pThis->ResumeSending();
+        return uLength;
     }
     catch (...)
     {
