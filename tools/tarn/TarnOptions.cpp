@@ -402,7 +402,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
 std::string HelpText()
 {
     return "usage: tarn [-v|-s] get [-o FILE | -O]... [--output-dir DIR] [--remote-name-all] URL...\n"
-           "       tarn [-v|-s] post URL | HOST PATH [--port N]  [-F name=value] [-F name=@file] "
+           "       tarn [-v|-s] post (URL | HOST PATH [--port N]) [-F name=value] [-F name=@file] "
            "[--form-string name=value]...\n"
            "       tarn [-v] demo\n"
            "       tarn --help | --version\n"
