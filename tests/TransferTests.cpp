@@ -131,7 +131,8 @@ TEST_F(TransferTest, EmptyOrNullArgumentsFailFirstWithTheirLines)
 
     Capture.Clear();
     EXPECT_EQ(0, Client.RequestPost("", "/upload", s_pServer->Port()));
-    EXPECT_EQ((Lines{Process("cszAddress[0]", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
+    EXPECT_EQ((Lines{Process("cszAddress[0]", "NW_HttpClient::RequestPost"),
+                     "Failed to upload ``, Error Code 0.", "Response status code : 0\n"}),
               Capture.LinesWithoutNumbers());
     // A POST consumes them even when it fails at its first check.
     EXPECT_EQ(0, Client.GetPostParamCount());
@@ -140,9 +141,11 @@ TEST_F(TransferTest, EmptyOrNullArgumentsFailFirstWithTheirLines)
     Capture.Clear();
     EXPECT_EQ(0, Client.RequestPost("127.0.0.1", nullptr, s_pServer->Port()));
     EXPECT_EQ(0, Client.RequestPost(nullptr, "/upload", s_pServer->Port()));
-    EXPECT_EQ((Lines{Process("cszObjectName", "NW_HttpClient::RequestPost"), "Response status code : 0\n",
-                     Process("cszAddress", "NW_HttpClient::RequestPost"), "Response status code : 0\n"}),
-              Capture.LinesWithoutNumbers());
+    EXPECT_EQ(
+        (Lines{Process("cszObjectName", "NW_HttpClient::RequestPost"), "Failed to upload ``, Error Code 0.",
+               "Response status code : 0\n", Process("cszAddress", "NW_HttpClient::RequestPost"),
+               "Failed to upload ``, Error Code 0.", "Response status code : 0\n"}),
+        Capture.LinesWithoutNumbers());
     EXPECT_EQ(0, Client.GetPostParamCount());
 }
 
@@ -166,6 +169,7 @@ TEST_F(TransferTest, PostWithNonOkStatusLogsTheStatus)
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/no-such-endpoint", s_pServer->Port()));
     EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestPost"),
+                     "Failed to upload `" + s_pServer->BaseUrl() + "/no-such-endpoint`, Error Code 0.",
                      "Response status code : 404\n"}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(0, Client.GetPostParamCount());

@@ -23,6 +23,12 @@ std::string BodyCaseName(const ::testing::TestParamInfo<BodyCase>& Info)
     return std::to_string(Info.param.uSize) + (Info.param.bChunked ? "_chunked" : "_length");
 }
 
+// For the test's listed name, which would otherwise carry the struct's bytes.
+void PrintTo(const BodyCase& Case, std::ostream* pOut)
+{
+    *pOut << Case.uSize << (Case.bChunked ? " bytes chunked" : " bytes with a length");
+}
+
 class WinInetGetBodyTest : public WinInetTest, public ::testing::WithParamInterface<BodyCase>
 {
 };

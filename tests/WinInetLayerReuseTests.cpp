@@ -66,6 +66,11 @@ struct SpoiltCase
     bool bReadAll; // false: the caller closes the request after its first read
 };
 
+void PrintTo(const SpoiltCase& Case, std::ostream* pOut)
+{
+    *pOut << Case.pszName;
+}
+
 class WinInetSpoiltConnectionTest : public WinInetTest, public ::testing::WithParamInterface<SpoiltCase>
 {
 };

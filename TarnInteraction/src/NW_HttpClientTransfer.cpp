@@ -109,6 +109,8 @@ int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName
     int nContentLengthLen = 0;
     LPCSTR rgcszAcceptTypes[] = {"*/*", nullptr};
     INTERNET_BUFFERSA BuffersIn;
+    char szAddress[1024];
+    char szLoggedAddress[sizeof(szAddress) + 3];
 
     NWLOG_PROCESS_ERROR(cszAddress);
     NWLOG_PROCESS_ERROR(cszAddress[0]);
@@ -167,6 +169,16 @@ int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName
 Exit0:
     if (!nResult)
     {
+        // Shaped as the failed download's line: the address (empty when the arguments were
+        // refused) and the last error, read before anything else can change it and kept for the
+        // caller.
+        nRetCode = static_cast<int>(GetLastError());
+        szAddress[0] = '\0';
+        if (cszAddress && cszAddress[0] && cszObjectName)
+            std::snprintf(szAddress, sizeof(szAddress), "http://%s:%d%s", cszAddress, nPort, cszObjectName);
+        MaskPassword(szAddress, szLoggedAddress, sizeof(szLoggedAddress));
+        NWLogPrintf(NWLOG_DEBUG, "Failed to upload `%s`, Error Code %d.", szLoggedAddress, nRetCode);
+        SetLastError(static_cast<DWORD>(nRetCode));
         if (dwStatusCode != HTTP_STATUS_OK)
             NWLogPrintf(NWLOG_DEBUG, "Response status code : %d\n", static_cast<int>(dwStatusCode));
         m_ResponseBuffer.Clear();

@@ -23,8 +23,9 @@ inline std::string PatternBytes(std::uint64_t uCount, std::uint64_t uFirst = 0)
     return Bytes;
 }
 
-// 64-bit FNV-1a; a hash can be continued piece by piece by passing the one so far.
-constexpr std::uint64_t kFnvOffset = 1469598103934665603ull;
+// 64-bit FNV-1a with its standard offset basis and prime, so that any FNV-1a tool reproduces the
+// hashes tarn_server reports; a hash can be continued piece by piece by passing the one so far.
+constexpr std::uint64_t kFnvOffset = 14695981039346656037ull;
 
 inline std::uint64_t Fnv1a64(const void* pData, size_t uLength, std::uint64_t uHash = kFnvOffset)
 {

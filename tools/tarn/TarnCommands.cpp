@@ -4,11 +4,14 @@
 #include "TarnLog.h"
 #include "TarnOutput.h"
 #include "TarnReport.h"
+#include "TarnUrl.h"
 
 #include "TarnInteraction/ITarnInteraction.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <string>
 #include <sys/stat.h>
@@ -18,26 +21,30 @@ namespace tarn
 {
 namespace
 {
-void PrintLogHint(bool bAllOk, bool bVerbose)
+void PrintLogHint(bool bAllOk, const Options& Opts)
 {
-    if (!bAllOk && !bVerbose && HiddenLogLines() > 0)
+    if (!bAllOk && !Opts.bVerbose && !Opts.bSilent && HiddenLogLines() > 0)
         std::fprintf(stderr, "tarn: %zu library log line(s) hidden; run with -v to see them\n",
                      HiddenLogLines());
 }
 
-bool FileIsReadable(const std::string& Path)
+// "" when Path is a regular file tarn may read, else why not.
+std::string WhyUnreadable(const std::string& Path)
 {
     struct stat Info;
-    return stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && access(Path.c_str(), R_OK) == 0;
+    if (stat(Path.c_str(), &Info) != 0 || access(Path.c_str(), R_OK) != 0)
+        return std::strerror(errno);
+    return S_ISREG(Info.st_mode) ? "" : "not a regular file";
 }
 
 // Runs the host's loop with the progress line, writing each body through Output and printing
-// each result line to pReport. FailureOf gives the reason of a job the library failed.
-bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, bool bVerbose,
+// each result line to pReport (with -s, only those of failures). FailureOf gives the reason of a
+// job the library failed.
+bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, const Options& Opts,
              const std::function<std::string(std::size_t)>& FailureOf)
 {
     auto IndexOf = [&](const Job& Each) { return static_cast<std::size_t>(&Each - TheHost.Jobs().data()); };
-    ProgressLine Progress(!bVerbose);
+    ProgressLine Progress(!Opts.bVerbose && !Opts.bSilent);
     TheHost.SetBodyHandler(
         [&](Job& Delivered, const unsigned char* pbyData, std::size_t uSize)
         {
@@ -62,13 +69,15 @@ bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, bool bVerbos
             }
             bAllOk = bAllOk && Delivered.bResult;
             Progress.Clear();
+            if (Opts.bSilent && Delivered.bResult)
+                return;
             std::fprintf(pReport, "%s%s\n", ResultLine(Delivered).c_str(),
                          Delivered.bResult ? Output.Suffix(uIndex).c_str() : "");
             std::fflush(pReport);
         },
         [&] { Progress.Update(TheHost.Jobs()); });
     Progress.Clear();
-    PrintLogHint(bAllOk, bVerbose);
+    PrintLogHint(bAllOk, Opts);
     return bAllOk;
 }
 
@@ -111,9 +120,9 @@ int RunGet(const Options& Opts)
     // One job per URL, in order, so a job's index is its URL's.
     for (std::size_t i = 0; i < Opts.Urls.size(); ++i)
         TheHost.StartGet("get" + std::to_string(i + 1), Opts.Targets[i].Address, Opts.Targets[i].Object,
-                         Opts.Urls[i]);
+                         MaskPassword(Opts.Urls[i]));
     const bool bAllOk =
-        RunJobs(TheHost, Output, pReport, Opts.bVerbose,
+        RunJobs(TheHost, Output, pReport, Opts,
                 [&](std::size_t uIndex)
                 { return TakeGetFailure(Opts.Targets[uIndex].Address + Opts.Targets[uIndex].Object); });
     return bAllOk ? eExitOk : eExitFailed;
@@ -125,10 +134,11 @@ int RunPost(const Options& Opts)
     // open; say so now instead.
     for (const FormField& Field : Opts.Fields)
     {
-        if (Field.bFile && !FileIsReadable(Field.Value))
+        const std::string Why = Field.bFile ? WhyUnreadable(Field.Value) : std::string();
+        if (!Why.empty())
         {
-            std::fprintf(stderr, "tarn: cannot read file %s for form field '%s'\n", Field.Value.c_str(),
-                         Field.Name.c_str());
+            std::fprintf(stderr, "tarn: cannot read file %s for form field '%s': %s\n", Field.Value.c_str(),
+                         Field.Name.c_str(), Why.c_str());
             return eExitUsage;
         }
     }
@@ -139,11 +149,13 @@ int RunPost(const Options& Opts)
         std::fprintf(stderr, "tarn: the interaction object could not be created\n");
         return eExitFailed;
     }
-    const std::string Label = "POST http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;
-    TheHost.StartPost("post", Opts.Server, Opts.Path, Opts.nPort, Opts.Fields, Label);
+    // The address as the library's upload line names it.
+    const std::string Address = "http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;
+    TheHost.StartPost("post", Opts.Server, Opts.Path, Opts.nPort, Opts.Fields,
+                      "POST " + MaskPassword(Address));
     BodyOutput Output({OutputTarget()});
     const bool bOk =
-        RunJobs(TheHost, Output, stderr, Opts.bVerbose, [](std::size_t) { return TakePostFailure(); });
+        RunJobs(TheHost, Output, stderr, Opts, [&](std::size_t) { return TakePostFailure(Address); });
     return bOk ? eExitOk : eExitFailed;
 }
 } // namespace tarn

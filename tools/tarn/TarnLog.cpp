@@ -1,5 +1,7 @@
 #include "TarnLog.h"
 
+#include "TarnUrl.h"
+
 #include "EngineCore/NWLog.h"
 
 #include <atomic>
@@ -9,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarn
@@ -17,16 +20,26 @@ namespace
 {
 const char kMacroLine[] = "NWLOG_PROCESS_ERROR(";
 const char kDownloadLine[] = "Failed to download `";
-const char kDownloadCode[] = "`, Error Code ";
+const char kUploadLine[] = "Failed to upload `";
+const char kAddressEnd[] = "`, Error Code ";
 const char kStatusLine[] = "Response status code : ";
-// The check that fails when a body would outgrow the 32-bit length the callback carries.
-const char kTooLargeCheck[] = "ullNeeded < NW_MAX_RESPONSE_SIZE";
+// Checks whose condition tells the reason better than the error code, which they leave unset.
+const std::pair<const char*, const char*> kCheckReasons[] = {
+    {"ullNeeded < NW_MAX_RESPONSE_SIZE", "response larger than 4 GiB"},
+    {"ullAnnounced < NW_MAX_RESPONSE_SIZE", "response larger than 4 GiB"},
+    {"!ContainsDelimiterLine(pszValue, uValueLen)", "a form field holds the form boundary; nothing was sent"},
+    {"!ContainsDelimiterLine(pbyCursor, dwRead)", "a file holds the form boundary; nothing was sent"},
+    {"ullFileSize <= NW_POST_BODY_MAX_SIZE", "a file is larger than 2 GiB; nothing was sent"},
+    {"ullBodySize <= NW_POST_BODY_MAX_SIZE", "the form is larger than 2 GiB; nothing was sent"},
+    {"ullFileSize <= dwFileRoom", "a file grew while it was read; nothing was sent"},
+};
 
 // What one failed transfer logged. A worker runs one transfer, and logs its check line(s), then
-// the download line (GET only), then the status line, all from its own thread.
+// the download or upload line, then the status line, all from its own thread.
 struct Failure
 {
     bool bHasAddress = false;
+    bool bUpload = false;
     std::string Address;
     int nCode = 0;
     bool bHasStatus = false;
@@ -79,20 +92,22 @@ void Record(const char* pszRecord)
                 Into.FirstCheck.assign(pszRecord + uStart, pszEnd);
         }
     }
-    else if (StartsWith(pszRecord, kDownloadLine))
+    else if (StartsWith(pszRecord, kDownloadLine) || StartsWith(pszRecord, kUploadLine))
     {
-        const char* pszAddress = pszRecord + sizeof(kDownloadLine) - 1;
-        const char* pszCode = std::strstr(pszAddress, kDownloadCode);
+        const bool bUpload = StartsWith(pszRecord, kUploadLine);
+        const char* pszAddress = pszRecord + (bUpload ? sizeof(kUploadLine) : sizeof(kDownloadLine)) - 1;
+        const char* pszCode = std::strstr(pszAddress, kAddressEnd);
         // The address may itself hold "`, Error Code "; the last one ends it.
         for (const char* pszNext = pszCode; pszNext != nullptr;
-             pszNext = std::strstr(pszNext + 1, kDownloadCode))
+             pszNext = std::strstr(pszNext + 1, kAddressEnd))
             pszCode = pszNext;
         if (pszCode == nullptr)
             return;
         Failure& Into = FailureFor(pOpen != nullptr && pOpen->bHasAddress);
         Into.bHasAddress = true;
+        Into.bUpload = bUpload;
         Into.Address.assign(pszAddress, pszCode);
-        Into.nCode = std::atoi(pszCode + sizeof(kDownloadCode) - 1);
+        Into.nCode = std::atoi(pszCode + sizeof(kAddressEnd) - 1);
     }
     else if (StartsWith(pszRecord, kStatusLine))
     {
@@ -120,27 +135,13 @@ void Sink(NWLOG_PRIORITY, const char* pszRecord, void*)
     std::fflush(stderr);
 }
 
-// The address with any password replaced by "***", as the library may log it.
-std::string MaskPassword(const std::string& Address)
-{
-    const std::size_t uScheme = Address.find("://");
-    const std::size_t uStart = uScheme == std::string::npos ? 0 : uScheme + 3;
-    const std::size_t uEnd = std::min(Address.find_first_of("/?#", uStart), Address.size());
-    const std::size_t uAt = Address.rfind('@', uEnd);
-    if (uAt == std::string::npos || uAt < uStart)
-        return Address;
-    const std::size_t uColon = Address.find(':', uStart);
-    if (uColon == std::string::npos || uColon > uAt)
-        return Address;
-    return Address.substr(0, uColon + 1) + "***" + Address.substr(uAt);
-}
-
 std::string Describe(const Failure& Failed)
 {
     if (Failed.bHasStatus && Failed.nStatus != 0)
-        return "HTTP " + std::to_string(Failed.nStatus);
-    if (Failed.FirstCheck == kTooLargeCheck)
-        return "response larger than 4 GiB";
+        return "HTTP " + std::to_string(Failed.nStatus) + " (only 200 counts as success)";
+    for (const auto& Each : kCheckReasons)
+        if (Failed.FirstCheck == Each.first)
+            return Each.second;
     if (Failed.nCode != 0)
         return ErrorCodeText(Failed.nCode) + " (" + std::to_string(Failed.nCode) + ")";
     if (Failed.bHasStatus)
@@ -160,13 +161,15 @@ std::size_t HiddenLogLines()
     return g_uHidden.load(std::memory_order_relaxed);
 }
 
-std::string TakeGetFailure(const std::string& Address)
+namespace
+{
+std::string TakeFailure(const std::string& Address, bool bUpload)
 {
     const std::string Masked = MaskPassword(Address);
     std::lock_guard<std::mutex> Lock(g_Mutex);
     for (Failure& Each : g_Failures)
     {
-        if (Each.bTaken || !Each.bHasAddress)
+        if (Each.bTaken || !Each.bHasAddress || Each.bUpload != bUpload)
             continue;
         if (Each.Address == Address || MaskPassword(Each.Address) == Masked)
         {
@@ -176,18 +179,15 @@ std::string TakeGetFailure(const std::string& Address)
     }
     return std::string();
 }
+} // namespace
 
-std::string TakePostFailure()
+std::string TakeGetFailure(const std::string& Address)
 {
-    std::lock_guard<std::mutex> Lock(g_Mutex);
-    for (auto Each = g_Failures.rbegin(); Each != g_Failures.rend(); ++Each)
-    {
-        if (!Each->bTaken && !Each->bHasAddress && (Each->bHasStatus || !Each->FirstCheck.empty()))
-        {
-            Each->bTaken = true;
-            return Describe(*Each);
-        }
-    }
-    return std::string();
+    return TakeFailure(Address, false);
+}
+
+std::string TakePostFailure(const std::string& Address)
+{
+    return TakeFailure(Address, true);
 }
 } // namespace tarn

@@ -17,8 +17,8 @@ std::size_t HiddenLogLines();
 // logged is given out once, so that two failed GETs of one address get one each.
 std::string TakeGetFailure(const std::string& Address);
 
-// As TakeGetFailure, for the latest failed POST (whose lines name no address).
-std::string TakePostFailure();
+// As TakeGetFailure, for a failed POST to Address ("http://server:port/path").
+std::string TakePostFailure(const std::string& Address);
 
 // A WinINet or system error code in words: "timed out" for 12002, ...; "error" when unknown.
 std::string ErrorCodeText(int nCode);

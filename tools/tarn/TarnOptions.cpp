@@ -117,7 +117,7 @@ bool PairOutputs(const std::vector<OutputTarget>& Given, bool bRemoteAll, const 
             Target.bRemoteName = bRemoteAll;
         if (Target.bRemoteName && !RemoteFileName(Result.Urls[i], Target.Path))
         {
-            Error = "-O: the URL names no file to save to: " + Result.Urls[i];
+            Error = "-O: the URL names no file to save to: " + MaskPassword(Result.Urls[i]);
             return false;
         }
         if (Target.Path == "-")
@@ -207,6 +207,7 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
 {
     std::vector<std::string> Positional;
     bool bOptionsEnded = false;
+    bool bPortGiven = false;
     for (std::size_t i = 0; i < Args.size(); ++i)
     {
         const std::string& Arg = Args[i];
@@ -215,6 +216,7 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
             bOptionsEnded = true;
         else if (!bOptionsEnded && IsOption(Arg, "--port", "--port"))
         {
+            bPortGiven = true;
             if (!TakeValue(Args, i, "--port", Value, Error))
                 return false;
             if (!ParsePort(Value, Result.nPort))
@@ -241,13 +243,26 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
         else
             Positional.push_back(Arg);
     }
-    if (Positional.size() != 2)
+    if (Positional.size() == 1 && Positional[0].find("://") != std::string::npos)
     {
-        Error = "post needs a HOST and a PATH";
+        if (bPortGiven)
+        {
+            Error = "post URL: give the port in the URL, not with --port";
+            return false;
+        }
+        if (!SplitPostUrl(Positional[0], Result.Server, Result.nPort, Result.Path, Error))
+            return false;
+    }
+    else if (Positional.size() != 2)
+    {
+        Error = "post needs a URL, or a HOST and a PATH";
         return false;
     }
-    Result.Server = Positional[0];
-    Result.Path = Positional[1];
+    else
+    {
+        Result.Server = Positional[0];
+        Result.Path = Positional[1];
+    }
     if (Result.Server.empty() || Result.Server.find('/') != std::string::npos ||
         HasSpaceOrControl(Result.Server))
     {
@@ -280,7 +295,7 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
 // "-oFILE" is "-o FILE", and "-vO" is "-v -O", as getopt reads them.
 std::vector<std::string> SplitJoinedShortOptions(int argc, const char* const* argv)
 {
-    static const std::string kFlags = "vhVO";
+    static const std::string kFlags = "vhVOs";
     static const std::string kTakesValue = "oF";
     std::vector<std::string> Args;
     bool bOptionsEnded = false;
@@ -343,6 +358,11 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
                 Result.bVerbose = true;
                 continue;
             }
+            if (Arg == "-s" || Arg == "--silent")
+            {
+                Result.bSilent = true;
+                continue;
+            }
         }
         bCommandSeen = bCommandSeen || Arg.empty() || Arg[0] != '-';
         bOptionsEnded = bOptionsEnded || Arg == "--";
@@ -381,8 +401,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
 
 std::string HelpText()
 {
-    return "usage: tarn [-v] get [-o FILE | -O]... [--output-dir DIR] [--remote-name-all] URL...\n"
-           "       tarn [-v] post HOST PATH [--port N] [-F name=value] [-F name=@file] "
+    return "usage: tarn [-v|-s] get [-o FILE | -O]... [--output-dir DIR] [--remote-name-all] URL...\n"
+           "       tarn [-v|-s] post (URL | HOST PATH [--port N]) [-F name=value] [-F name=@file] "
            "[--form-string name=value]...\n"
            "       tarn [-v] demo\n"
            "       tarn --help | --version\n"
@@ -390,8 +410,9 @@ std::string HelpText()
            "Runs HTTP requests in the background through TarnInteraction, as a host engine would.\n"
            "\n"
            "  get URL...     GETs every URL at once (http:// or https://). Each result is one line:\n"
-           "                 tag, ok or failed, bytes, seconds, URL, and for a failure its reason (an\n"
-           "                 HTTP status or a transport error with its WinINet code).\n"
+           "                 tag, ok or failed, bytes, seconds, URL (any password shown as ***), and\n"
+           "                 for a failure its reason: an HTTP status (only 200 counts as success) or a\n"
+           "                 transport error in words with its WinINet code.\n"
            "                 -o FILE saves one URL's body to FILE and -O saves it under the last\n"
            "                 segment of the URL's path; as with curl, the n-th -o or -O goes with the\n"
            "                 n-th URL. --remote-name-all gives -O to every URL left without one, and\n"
@@ -400,20 +421,25 @@ std::string HelpText()
            "                 sends a binary body to a terminal, which is refused otherwise. Result\n"
            "                 lines go to standard error while bodies go to standard output, else to\n"
            "                 standard output.\n"
-           "  post HOST PATH POSTs a multipart form to http://HOST:N/PATH (port 80 unless --port) and\n"
-           "                 prints the response body. -F name=value adds a text field, -F name=@file a\n"
-           "                 file upload, --form-string name=value a text field even when it starts\n"
-           "                 with '@'. Names (and file paths) must not contain CR, LF or '\"'.\n"
+           "  post URL       POSTs a multipart form to http://HOST[:PORT]/PATH (plain HTTP, no user\n"
+           "  post HOST PATH or password; port 80 unless given) and prints the response body. -F\n"
+           "                 name=value adds a text field, -F name=@file a file upload, --form-string\n"
+           "                 name=value a text field even when it starts with '@'. Names (and file\n"
+           "                 paths) must not contain CR, LF or '\"'. A failure names its reason as for\n"
+           "                 get, and also a field or file that holds the form's boundary line.\n"
            "  demo           Starts a loopback demo server, runs a batch of GETs (one slow) and a POST\n"
            "                 of text fields and a generated file, then checks every result.\n"
            "\n"
            "  -v, --verbose  show the library's log lines on standard error (hidden otherwise)\n"
+           "  -s, --silent   print bodies and failures only: no progress line, no result line for a\n"
+           "                 request that succeeded, no hints\n"
            "  -V, --version  show tarn's version and the library's\n"
            "  -h, --help     show this help\n"
-           "Short options may be joined (-oFILE, -vO). While standard error is a terminal, a progress\n"
+           "Short options may be joined (-oFILE, -sO). While standard error is a terminal, a progress\n"
            "line shows requests done and in flight, bytes received and the time taken.\n"
            "\n"
            "Exit status: 0 when every request succeeded (demo: every result was as it should be),\n"
-           "1 when a request failed or could not be made, 2 when the command line cannot be used.\n";
+           "1 when a request failed or could not be made (or its output could not be written), 2\n"
+           "when the command line cannot be used.\n";
 }
 } // namespace tarn

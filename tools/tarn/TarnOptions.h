@@ -43,6 +43,7 @@ struct Options
 {
     Command eCommand = Command::Help;
     bool bVerbose = false;
+    bool bSilent = false; // -s: no progress line, no hints, result lines of failures only
 
     // get
     std::vector<std::string> Urls;

@@ -49,7 +49,7 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
     {
         if (c <= 0x20 || c == 0x7F)
         {
-            Error = "URL must not contain spaces or control characters: " + Url;
+            Error = "URL must not contain spaces or control characters: " + MaskPassword(Url);
             return false;
         }
     }
@@ -58,20 +58,20 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
         uSchemeEnd == std::string::npos ? std::string() : Lower(Url.substr(0, uSchemeEnd));
     if (Scheme != "http" && Scheme != "https")
     {
-        Error = "URL must start with http:// or https://: " + Url;
+        Error = "URL must start with http:// or https://: " + MaskPassword(Url);
         return false;
     }
     const std::size_t uHostStart = uSchemeEnd + 3;
     const std::size_t uHostEnd = std::min(Url.find_first_of("/?#", uHostStart), Url.size());
     if (uHostEnd == uHostStart)
     {
-        Error = "URL has no host: " + Url;
+        Error = "URL has no host: " + MaskPassword(Url);
         return false;
     }
 
     if (!PortIsValid(Url.substr(uHostStart, uHostEnd - uHostStart)))
     {
-        Error = "URL port must be a number from 1 to 65535: " + Url;
+        Error = "URL port must be a number from 1 to 65535: " + MaskPassword(Url);
         return false;
     }
 
@@ -83,7 +83,7 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
     if (Address.size() > kMaxAddressChars)
     {
         Error = "URL host part too long (" + std::to_string(Address.size()) + " characters, at most " +
-                std::to_string(kMaxAddressChars) + "): " + Url.substr(0, 60) + "...";
+                std::to_string(kMaxAddressChars) + "): " + MaskPassword(Url).substr(0, 60) + "...";
         return false;
     }
     // The two texts are joined with nothing between them, so a path too long for the object
@@ -95,7 +95,7 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
         {
             Error = "URL too long (" + std::to_string(Address.size() + Object.size()) +
                     " characters, at most " + std::to_string(kMaxAddressChars + kMaxObjectChars) +
-                    " fit): " + Url.substr(0, 60) + "...";
+                    " fit): " + MaskPassword(Url).substr(0, 60) + "...";
             return false;
         }
         Address += Object.substr(0, uMove);
@@ -103,6 +103,57 @@ bool SplitUrl(const std::string& Url, UrlParts& Parts, std::string& Error)
     }
     Parts.Address = Address;
     Parts.Object = Object;
+    return true;
+}
+
+std::string MaskPassword(const std::string& Url)
+{
+    const std::size_t uScheme = Url.find("://");
+    const std::size_t uStart = uScheme == std::string::npos ? 0 : uScheme + 3;
+    const std::size_t uEnd = std::min(Url.find_first_of("/?#", uStart), Url.size());
+    const std::size_t uAt = Url.rfind('@', uEnd);
+    if (uAt == std::string::npos || uAt < uStart)
+        return Url;
+    const std::size_t uColon = Url.find(':', uStart);
+    if (uColon == std::string::npos || uColon + 1 >= uAt)
+        return Url;
+    return Url.substr(0, uColon + 1) + "***" + Url.substr(uAt);
+}
+
+bool SplitPostUrl(const std::string& Url, std::string& Server, int& nPort, std::string& Path,
+                  std::string& Error)
+{
+    UrlParts Parts;
+    if (!SplitUrl(Url, Parts, Error))
+        return false;
+    const std::size_t uSchemeEnd = Url.find("://");
+    if (Lower(Url.substr(0, uSchemeEnd)) != "http")
+    {
+        Error = "post speaks plain HTTP only: " + MaskPassword(Url);
+        return false;
+    }
+    std::string Authority = Url.substr(
+        uSchemeEnd + 3, std::min(Url.find_first_of("/?#", uSchemeEnd + 3), Url.size()) - (uSchemeEnd + 3));
+    if (Authority.find('@') != std::string::npos)
+    {
+        Error = "post sends no user name or password: " + MaskPassword(Url);
+        return false;
+    }
+    nPort = 80;
+    const std::size_t uBracket = Authority.rfind(']');
+    const std::size_t uColon = Authority.find(':', uBracket == std::string::npos ? 0 : uBracket);
+    if (uColon != std::string::npos && (uBracket != std::string::npos || Authority.find(':') == uColon))
+    {
+        nPort = std::stoi(Authority.substr(uColon + 1)); // checked by SplitUrl
+        Authority.erase(uColon);
+    }
+    // The library takes a bare IPv6 address as the server name.
+    if (Authority.size() > 2 && Authority.front() == '[' && Authority.back() == ']')
+        Authority = Authority.substr(1, Authority.size() - 2);
+    Server = Authority;
+    Path = PathAndQuery(Url);
+    if (Path.empty() || Path[0] != '/')
+        Path.insert(0, "/");
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "TarnLog.h"
 #include "TarnOptions.h"
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -15,21 +16,31 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tarn: %s\nTry 'tarn --help' for more information.\n", Error.c_str());
         return tarn::eExitUsage;
     }
+    // A closed pipe is a failed write (exit 1), not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
     tarn::RouteLibraryLog(Opts.bVerbose);
+    int nExit = tarn::eExitUsage;
     switch (Opts.eCommand)
     {
     case tarn::Command::Help:
         std::fputs(tarn::HelpText().c_str(), stdout);
-        return tarn::eExitOk;
+        nExit = tarn::eExitOk;
+        break;
     case tarn::Command::Version:
         std::fputs(tarn::VersionText().c_str(), stdout);
-        return tarn::eExitOk;
+        nExit = tarn::eExitOk;
+        break;
     case tarn::Command::Get:
-        return tarn::RunGet(Opts);
+        nExit = tarn::RunGet(Opts);
+        break;
     case tarn::Command::Post:
-        return tarn::RunPost(Opts);
+        nExit = tarn::RunPost(Opts);
+        break;
     case tarn::Command::Demo:
-        return tarn::RunDemo(Opts);
+        nExit = tarn::RunDemo(Opts);
+        break;
     }
-    return tarn::eExitUsage;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && nExit == tarn::eExitOk)
+        nExit = tarn::eExitFailed;
+    return nExit;
 }

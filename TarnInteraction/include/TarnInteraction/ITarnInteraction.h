@@ -5,6 +5,13 @@
 // Threading: call every operation from one thread (the host's). Callbacks run only inside Poll,
 // on that thread. Texts are 8-bit, NUL-terminated; results are 1 for success and 0 for failure.
 
+// The version of this header, which the library it comes with shares. A host can test it at build
+// time: #if TARNINTERACTION_VERSION_MAJOR == 1 && TARNINTERACTION_VERSION_MINOR >= 1
+#define TARNINTERACTION_VERSION_MAJOR 1
+#define TARNINTERACTION_VERSION_MINOR 0
+#define TARNINTERACTION_VERSION_PATCH 0
+#define TARNINTERACTION_VERSION "1.0.0"
+
 #if defined(_WIN32)
 #if defined(TARNINTERACTION_BUILDING)
 #define TARNINTERACTION_API __declspec(dllexport)

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# What a new user meets, checked end to end against loopback tarn_servers:
+#   examples  the example host built with CMake (find_package) and with make (pkg-config) against an
+#             install of the release build under a temporary prefix;
+#   embed     a project that embeds TarnInteraction with add_subdirectory, with GoogleTest, Google
+#             Benchmark and pkg-config out of reach, builds and runs the example host;
+#   package   cpack -G DEB, unpacked with dpkg -x into a temporary root: its tarn against its
+#             tarn_server, and the example host built against its library.
+# Builds the release preset first (nothing to do when scripts/test.sh has run). Temporary files
+# go to $TMPDIR and are removed; the build trees are build/release and build/embed.
+# Usage: scripts/adoption-check.sh [examples] [embed] [package]   (all three by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir=$PWD
+scripts/bootstrap.sh make dpkg-dev
+
+steps=("$@")
+[ ${#steps[@]} -eq 0 ] && steps=(examples embed package)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-adoption.XXXXXX")
+servers=()
+cleanup() {
+    for pid in "${servers[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "adoption check: $*" >&2; exit 1; }
+
+# start_server TARN_SERVER NAME: starts it on a free port; sets $port.
+start_server() {
+    "$1" --port 0 >"$work/$2.out" 2>&1 &
+    servers+=($!)
+    port=
+    for _ in $(seq 1 100); do
+        port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1://p' "$work/$2.out")
+        [ -n "$port" ] && return
+        sleep 0.1
+    done
+    cat "$work/$2.out"
+    fail "$1 did not start"
+}
+
+# run_host PROGRAM PORT: the example host must deliver both requests, the file's bytes intact.
+run_host() {
+    "$1" 127.0.0.1 "$2" "$source_dir/examples/host.cpp" >"$work/host.out" 2>&1 || { cat "$work/host.out"; fail "$1 failed"; }
+    local size
+    size=$(wc -c <"$source_dir/examples/host.cpp")
+    grep -q "^name=replay filename=.*host.cpp size=$size " "$work/host.out" || { cat "$work/host.out"; fail "$1: upload not echoed"; }
+    grep -q "^motd: ok" "$work/host.out" || { cat "$work/host.out"; fail "$1: no GET"; }
+    echo "$1: ok"
+}
+
+release_build() {
+    [ -n "${release_built:-}" ] && return
+    cmake --preset release >/dev/null
+    cmake --build --preset release -j "$jobs"
+    release_built=1
+}
+
+check_examples() {
+    echo "=== examples against an install under a temporary prefix"
+    release_build
+    local prefix=$work/prefix
+    cmake --install build/release --prefix "$prefix" >/dev/null
+    start_server "$prefix/bin/tarn_server" examples-server
+    cmake -S examples -B "$work/example-cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    cmake --build "$work/example-cmake" >/dev/null
+    run_host "$work/example-cmake/example_host" "$port"
+    PKG_CONFIG_PATH="$prefix/lib/pkgconfig" make -s -C examples OUT="$work" CXXFLAGS="-O2 -Wall -Wextra -Werror"
+    run_host "$work/example_host" "$port"
+}
+
+check_embed() {
+    echo "=== a project embedding TarnInteraction with add_subdirectory"
+    release_build
+    cmake -S tests/embed -B build/embed -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_SOURCE_DIR="$source_dir" \
+        --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+        -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON >"$work/embed-configure.log" ||
+        { cat "$work/embed-configure.log"; fail "configuring the embedding project failed"; }
+    cmake --build build/embed -j "$jobs" >/dev/null
+    start_server build/release/tools/server/tarn_server embed-server
+    run_host build/embed/embedded_host "$port"
+}
+
+check_package() {
+    echo "=== the Debian package"
+    release_build
+    (cd build/release && cpack -G DEB -B "$work/package" >"$work/cpack.log") ||
+        { cat "$work/cpack.log"; fail "cpack failed"; }
+    local deb
+    deb=$(ls "$work"/package/*.deb)
+    dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\):/\1:/p'
+    dpkg -c "$deb" | awk '{print $6, $7, $8}'
+    local root=$work/root
+    dpkg -x "$deb" "$root"
+    start_server "$root/usr/bin/tarn_server" package-server
+    "$root/usr/bin/tarn" --version | grep -q "^TarnInteraction .*($root/usr/lib/" ||
+        fail "the package's tarn does not run on the package's library"
+    [ "$("$root/usr/bin/tarn" get "http://127.0.0.1:$port/bytes/5" 2>/dev/null | wc -c)" -eq 5 ] ||
+        fail "the package's tarn get"
+    "$root/usr/bin/tarn" -s post "http://127.0.0.1:$port/upload" -F a=b | grep -q "^name=a " ||
+        fail "the package's tarn post"
+    cmake -S examples -B "$work/package-host" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+    cmake --build "$work/package-host" >/dev/null
+    ldd "$work/package-host/example_host" | grep -q "$root/usr/lib/libTarnInteraction.so" ||
+        fail "the example host does not load the package's library"
+    run_host "$work/package-host/example_host" "$port"
+}
+
+for step in "${steps[@]}"; do
+    case "$step" in
+    examples | embed | package) "check_$step" ;;
+    *) fail "unknown step $step" ;;
+    esac
+done
+echo "adoption check: ok"
