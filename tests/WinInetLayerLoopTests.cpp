@@ -3,13 +3,13 @@
 // child process, and a close that races a new request. Nothing is kept in this process: every loop
 // thread closes its connections and ends once its last exchange ends.
 #include "CurlHooks.h"
+#include "ForkChild.h"
 #include "TestSockets.h"
 #include "WinInetLayerTestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -201,19 +201,11 @@ TEST_F(WinInetTest, RequestsWaitingForAConnectionKeepTheirTimeOuts)
     EXPECT_LT(llLongestMs, kReceiveMs + 1000);
 }
 
-#if defined(__SANITIZE_THREAD__)
-#define TARN_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TARN_UNDER_TSAN 1
-#endif
-#endif
-
 // The child of fork() inherits none of the parent's network thread or exchanges: its own
 // request starts a thread of its own and completes.
 TEST_F(WinInetTest, ChildOfForkRunsItsOwnRequests)
 {
-#if defined(TARN_UNDER_TSAN)
+#if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer ends a child that starts threads after a fork of a threaded process";
 #endif
     ScriptedReply Slow = ScriptedReply::Ok("parent");
@@ -223,23 +215,9 @@ TEST_F(WinInetTest, ChildOfForkRunsItsOwnRequests)
     ASSERT_TRUE(m_Server.WaitForRequests(1, 5000)); // the parent's exchange runs as it forks
     m_Server.Enqueue(ScriptedReply::Ok("child"));
 
-    const pid_t nChild = ::fork();
-    if (nChild == 0)
-        ::_exit(Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1);
-    ASSERT_GT(nChild, 0);
-    int nStatus = 0;
-    pid_t nDone = 0;
-    const Clock::time_point Start = Clock::now();
-    while ((nDone = ::waitpid(nChild, &nStatus, WNOHANG)) == 0 && MsSince(Start) < 10000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (nDone == 0)
-    {
-        ::kill(nChild, SIGKILL);
-        ::waitpid(nChild, &nStatus, 0);
-        ADD_FAILURE() << "the child's request did not complete";
-    }
-    else
-        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+    EXPECT_EQ(tarn::test::RunInChild([&] { return Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1; }, 10000),
+              0)
+        << "the child's request did not complete";
     Parent.join();
 }
 
