@@ -179,8 +179,9 @@ TEST(TransferFaultTest, ConnectionClosedMidBodyFailsTheReadThenTheTransfer)
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/cut").c_str(), ""));
     // A failure after a 200 writes no status line. Wine's WinINet ends the read quietly at the
     // close; the body's announced length then fails it.
-    const std::string ReadFailure =
-        tarn::test::RunningUnderWine() ? "!bAnnounced || m_dwResponseSize == ullAnnounced" : "nRetCode";
+    const std::string ReadFailure = tarn::test::RunningUnderWine()
+                                        ? "eAnnounced != eAnnouncedLength || m_dwResponseSize == ullAnnounced"
+                                        : "nRetCode";
     EXPECT_EQ((Lines{Process(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
                      Process("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/cut") + "`, Error Code 12030."}),
@@ -246,8 +247,9 @@ TEST(TransferFaultTest, BodyLargerThanTheBufferCanHoldFailsWhenTheHeadArrives)
     // 4 GiB - 2 fits: the read starts, and fails only when the connection ends early.
     Capture.Clear();
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/fits").c_str(), ""));
-    const std::string ReadFailure =
-        tarn::test::RunningUnderWine() ? "!bAnnounced || m_dwResponseSize == ullAnnounced" : "nRetCode";
+    const std::string ReadFailure = tarn::test::RunningUnderWine()
+                                        ? "eAnnounced != eAnnouncedLength || m_dwResponseSize == ullAnnounced"
+                                        : "nRetCode";
     EXPECT_EQ((Lines{Process(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
                      Process("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/fits") + "`, Error Code 12030."}),
