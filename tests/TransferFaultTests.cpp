@@ -249,6 +249,14 @@ ScriptedReply UploadCut(bool bReset)
     return Reply;
 }
 
+// Announces keep-alive, then closes the connection while the client holds it.
+ScriptedReply ClosedAfter(ScriptedReply Reply)
+{
+    Reply.bKeepAlive = true;
+    Reply.bCloseWhenIdle = true;
+    return Reply;
+}
+
 ScriptedReply Unread(ScriptedReply Reply)
 {
     Reply.bReadBody = false;
@@ -380,6 +388,9 @@ const std::vector<FaultCase>& FaultCases()
          "one; the library sees status 103 and the rest of the reply as its body"},
         {"GetFoundThenOk", false,
          Replies({ScriptedReply::Redirect(302, "/next"), ScriptedReply::Ok("landed")}), true, "landed"},
+        {"GetFoundThenOkOnAConnectionTheServerCloses", false,
+         Replies({ClosedAfter(ScriptedReply::Redirect(302, "/next")), ScriptedReply::Ok("landed")}), true,
+         "landed"},
         {"PostFoundThenOk", true,
          Replies({ScriptedReply::Redirect(302, "/next"), ScriptedReply::Ok("landed")}), true, "landed"},
         {"PostTemporaryRedirectThenOk", true,
