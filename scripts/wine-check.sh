@@ -7,14 +7,9 @@
 # 32-bit code; elsewhere (no IA-32 emulation) the x86_64 build of the same sources runs under
 # wine64. Which one is found by trying, and printed.
 #
+# The server-fault matrix (ServerFaults/FaultMatrixTest.*) runs here as on Linux; its rows where
+# Wine's WinINet gives the other outcome say why (docs/Windows.md lists them).
 # Tests that cannot run under Wine skip themselves and say why (listed at the end of the run):
-#   TransferFaultTest.SilentServerEndsTheGetAfterItsTenSecondReceiveTimeOut
-#       Wine's WinINet ignores a receive time-out set on the session handle: the GET never ends.
-#   TransferFaultTest.GarbageInsteadOfHttpIsAnInvalidResponse
-#       Wine's WinINet takes a reply without a status line as an HTTP/0.9 body.
-#   TransferFaultTest.ContentLengthThatDoesNotTellTheBodyLengthFailsTheTransfer,
-#   TransferFaultTest.RepeatedContentLengthsThatAgreeAreTaken
-#       the Content-Length framing check is the Linux layer's; WinINet applies its own rules.
 #   PostBodyTest.PythonEmailParserIsAvailable
 #       Wine starts no Linux python3 for the tests; bodies are checked by cpp-httplib's parser.
 #   PostBodyTest.FileThatChangesBetweenSizingAndReading   (paced by FIFOs, which Windows lacks)

@@ -238,6 +238,33 @@ TEST(NThreadStartTest, FunctionQueuedWhileTheStarterFailsToStartStillRuns)
 }
 #endif
 
+#if defined(_WIN32) && !defined(_WIN64)
+// A 32-bit host late in its life has no large free block left, only smaller ones: new threads still
+// start there, so the functions do not wait for one another.
+TEST(NThreadTest, FragmentedAddressSpaceStillRunsEveryFunctionAtOnce)
+{
+    constexpr SIZE_T kPiece = SIZE_T(32) << 20;
+    std::vector<void*> Pieces;
+    for (void* pv; (pv = VirtualAlloc(nullptr, kPiece, MEM_RESERVE, PAGE_NOACCESS)) != nullptr;)
+        Pieces.push_back(pv);
+    for (size_t i = 0; i < Pieces.size(); i += 2)
+        VirtualFree(Pieces[i], 0, MEM_RELEASE); // holes of 32 MiB between the pieces kept
+    ASSERT_GE(Pieces.size(), 4u);
+
+    constexpr int kCount = 80; // more than the idle threads kept
+    Rendezvous Meet;
+    Meet.nExpected = kCount;
+    {
+        std::vector<NThread> Threads(kCount);
+        for (NThread& Thread : Threads)
+            ASSERT_EQ(1, Thread.Create(&MeetOthers, &Meet));
+    }
+    for (size_t i = 1; i < Pieces.size(); i += 2)
+        VirtualFree(Pieces[i], 0, MEM_RELEASE);
+    EXPECT_TRUE(Meet.bAllMet.load());
+}
+#endif
+
 TEST(NWLogTest, SinkReceivesFormattedRecordWithPriority)
 {
     LogCapture Capture;

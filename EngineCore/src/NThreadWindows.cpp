@@ -10,11 +10,15 @@ namespace
 // The address space each thread reserves for its stack. The executable's default (1 or 2 MiB)
 // would let a 32-bit process run out of addresses at about a thousand requests in flight.
 constexpr unsigned kStackReserveBytes = 512 * 1024;
-// The address space a new thread must leave free, in one piece, for the requests' own memory.
-// Under 32-bit Wine a thread costs a few MiB, so a thousand of them leave none; while less is
-// free, queued functions wait for a running thread instead of a new one. Reserving the block and
-// letting it go is the test: Wine's GlobalMemoryStatusEx does not count what threads take.
-constexpr SIZE_T kMinFreeAddressSpace = SIZE_T(256) << 20;
+// What a new thread needs of the address space in one piece besides its stack reservation: the
+// system's own share of each thread (measured under 32-bit Wine: 2.1 MiB a thread in all for a
+// 512 KiB reservation) and the first buffers of the request it runs (about 10 KiB for a small
+// GET), with room to spare. Only when no free block is that large does a queued function wait for
+// a running thread instead of a new one; a fragmented address space with many smaller blocks still
+// runs its requests at once. Reserving the block and letting it go is the test: Wine's
+// GlobalMemoryStatusEx does not count what threads take.
+constexpr SIZE_T kThreadMarginBytes = SIZE_T(4) << 20;
+constexpr SIZE_T kMinFreeAddressSpace = kStackReserveBytes + kThreadMarginBytes;
 
 const char g_cModuleAnchor = 0;
 

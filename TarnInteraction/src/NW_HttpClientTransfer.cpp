@@ -11,6 +11,15 @@ namespace
 {
 const char NW_AGENT[] = "TarnInteraction";
 const DWORD NW_GET_RECEIVE_TIMEOUT_MS = 10000;
+// The limits a POST and the GET's other waits run with. Set on every handle: Microsoft's WinINet
+// passes a session's time-outs on to what is opened from it, Wine's honours only those set on the
+// connection or the request, and its defaults leave a send or a receive waiting without end.
+const DWORD NW_CONNECT_TIMEOUT_MS = 60000;
+const DWORD NW_SEND_TIMEOUT_MS = 60000;
+const DWORD NW_POST_RECEIVE_TIMEOUT_MS = 60000;
+// The POST body goes out in pieces of this size. Wine's WinINet sends each write as one blocking
+// socket send, and one of several MiB to a server that has closed or reset may never return.
+const DWORD NW_POST_WRITE_PIECE_SIZE = 64 * 1024;
 const size_t NW_READ_BLOCK_SIZE = 8192;
 
 const char NW_ACCEPT_HEADER[] = "Accept: */*\r\n";
@@ -28,27 +37,168 @@ BOOL QueryStatusCode(HINTERNET hRequest, DWORD* pdwStatusCode)
                           nullptr);
 }
 
-// The body length the response announces, when it carries one plain decimal Content-Length.
-// WinINet's own reads end quietly when the server closes early, so the length read is checked
-// against it. The thread's last error is left as it was: a missing header is no failure.
-bool QueryAnnouncedLength(HINTERNET hRequest, std::uint64_t* pullLength)
+BOOL SetTimeOuts(HINTERNET hInternet, DWORD dwReceiveMs)
 {
-    char szValue[32];
-    DWORD dwLength = sizeof(szValue);
-    const DWORD dwLastError = GetLastError();
-    const BOOL bFound = HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, nullptr);
-    SetLastError(dwLastError);
-    if (!bFound || dwLength == 0 || dwLength >= sizeof(szValue))
-        return false;
-    std::uint64_t ullValue = 0;
-    for (DWORD i = 0; i < dwLength; ++i)
+    DWORD dwConnectMs = NW_CONNECT_TIMEOUT_MS;
+    DWORD dwSendMs = NW_SEND_TIMEOUT_MS;
+    return InternetSetOptionA(hInternet, INTERNET_OPTION_CONNECT_TIMEOUT, &dwConnectMs,
+                              sizeof(dwConnectMs)) &&
+           InternetSetOptionA(hInternet, INTERNET_OPTION_SEND_TIMEOUT, &dwSendMs, sizeof(dwSendMs)) &&
+           InternetSetOptionA(hInternet, INTERNET_OPTION_RECEIVE_TIMEOUT, &dwReceiveMs, sizeof(dwReceiveMs));
+}
+
+#if defined(_WIN32)
+// InternetOpenUrlA with the time-outs set on the connection and the request before anything is
+// sent, which is the only way Wine's WinINet applies them (it leaves them unlimited on what
+// InternetOpenUrlA opens). The request goes out as InternetOpenUrlA sends it.
+HINTERNET OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* phConnection)
+{
+    char szHost[256];
+    char szUser[128];
+    char szPassword[128];
+    char szObject[1024];
+    URL_COMPONENTSA Parts;
+    DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+    HINTERNET hRequest = nullptr;
+
+    std::memset(&Parts, 0, sizeof(Parts));
+    Parts.dwStructSize = sizeof(Parts);
+    Parts.lpszHostName = szHost;
+    Parts.dwHostNameLength = sizeof(szHost);
+    Parts.lpszUserName = szUser;
+    Parts.dwUserNameLength = sizeof(szUser);
+    Parts.lpszPassword = szPassword;
+    Parts.dwPasswordLength = sizeof(szPassword);
+    Parts.lpszUrlPath = szObject; // the path with the query after it
+    Parts.dwUrlPathLength = sizeof(szObject);
+    if (!InternetCrackUrlA(cszUrl, 0, 0, &Parts))
+        return nullptr;
+    if (Parts.nScheme == INTERNET_SCHEME_HTTPS)
+        dwFlags |= INTERNET_FLAG_SECURE;
+    else if (Parts.nScheme != INTERNET_SCHEME_HTTP)
     {
-        if (szValue[i] < '0' || szValue[i] > '9' || ullValue > (UINT64_MAX - 9) / 10)
-            return false;
-        ullValue = ullValue * 10 + static_cast<std::uint64_t>(szValue[i] - '0');
+        SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+        return nullptr;
     }
-    *pullLength = ullValue;
-    return true;
+
+    *phConnection = InternetConnectA(hSession, szHost, Parts.nPort, szUser[0] ? szUser : nullptr,
+                                     szPassword[0] ? szPassword : nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    if (*phConnection == nullptr || !SetTimeOuts(*phConnection, NW_GET_RECEIVE_TIMEOUT_MS))
+        return nullptr;
+    hRequest = HttpOpenRequestA(*phConnection, "GET", szObject, nullptr, nullptr, nullptr, dwFlags, 0);
+    if (hRequest == nullptr)
+        return nullptr;
+    if (!SetTimeOuts(hRequest, NW_GET_RECEIVE_TIMEOUT_MS) ||
+        !HttpSendRequestA(hRequest, NW_GET_EXTRA_HEADERS, static_cast<DWORD>(-1), nullptr, 0))
+    {
+        // The caller reads the error after the close.
+        const DWORD dwError = GetLastError();
+        InternetCloseHandle(hRequest);
+        SetLastError(dwError);
+        return nullptr;
+    }
+    return hRequest;
+}
+#else
+// The Linux layer passes the session's time-outs on to what InternetOpenUrlA opens.
+HINTERNET OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* /*phConnection*/)
+{
+    return InternetOpenUrlA(
+        hSession, cszUrl, NW_GET_EXTRA_HEADERS, static_cast<DWORD>(-1),
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+}
+#endif
+
+// One Content-Length value: a comma-separated list of plain decimal numbers, blanks around each
+// allowed, all equal (a list repeats the one length). False for anything else.
+bool ParseLengthList(const char* pszValue, std::uint64_t* pullLength)
+{
+    const char* p = pszValue;
+    bool bSeen = false;
+    while (true)
+    {
+        std::uint64_t ullValue = 0;
+        const char* pszDigits = nullptr;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        for (pszDigits = p; *p >= '0' && *p <= '9'; ++p)
+        {
+            if (ullValue > (UINT64_MAX - 9) / 10)
+                return false;
+            ullValue = ullValue * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+        if (p == pszDigits || (bSeen && ullValue != *pullLength))
+            return false;
+        *pullLength = ullValue;
+        bSeen = true;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p == '\0')
+            return true;
+        if (*p++ != ',')
+            return false;
+    }
+}
+
+enum NW_ANNOUNCED
+{
+    eAnnouncedNone,   // no Content-Length: the body ends where the framing or the connection ends
+    eAnnouncedLength, // every Content-Length line gives the same plain decimal length
+    eAnnouncedInvalid // a Content-Length that tells no length, or lengths that differ
+};
+
+// The body length the response announces. WinINet reads a Content-Length it cannot parse as if
+// it were absent or takes its leading digits, and its reads end quietly when the server closes
+// early, so the library checks the framing itself. The thread's last error is left as it was.
+NW_ANNOUNCED QueryAnnouncedLength(HINTERNET hRequest, std::uint64_t* pullLength)
+{
+    NW_ANNOUNCED eAnnounced = eAnnouncedNone;
+    const DWORD dwLastError = GetLastError();
+    for (DWORD dwIndex = 0; eAnnounced != eAnnouncedInvalid;)
+    {
+        char szValue[64];
+        DWORD dwLength = sizeof(szValue);
+        std::uint64_t ullLength = 0;
+        const DWORD dwAsked = dwIndex;
+        if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, &dwIndex))
+        {
+            if (GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND)
+                eAnnounced = eAnnouncedInvalid; // longer than any length we could hold
+            break;
+        }
+        szValue[dwLength < sizeof(szValue) ? dwLength : sizeof(szValue) - 1] = '\0';
+        if (!ParseLengthList(szValue, &ullLength) ||
+            (eAnnounced == eAnnouncedLength && ullLength != *pullLength))
+            eAnnounced = eAnnouncedInvalid;
+        else
+            eAnnounced = eAnnouncedLength;
+        *pullLength = ullLength;
+        if (dwIndex == dwAsked)
+            break; // a WinINet that does not move the index on
+    }
+    SetLastError(dwLastError);
+    return eAnnounced;
+}
+
+// Whether the response head holds at least one header line. WinINet takes a reply without a
+// status line as an HTTP/0.9 answer and a head cut off in its first line as a complete one,
+// both as status 200 with no header lines; a real HTTP/1.x server always sends some.
+bool HasHeaderLines(HINTERNET hRequest)
+{
+    char szHead[512];
+    DWORD dwLength = sizeof(szHead);
+    const DWORD dwLastError = GetLastError();
+    bool bHasLines = false;
+    if (HttpQueryInfoA(hRequest, HTTP_QUERY_RAW_HEADERS_CRLF, szHead, &dwLength, nullptr))
+    {
+        szHead[dwLength < sizeof(szHead) ? dwLength : sizeof(szHead) - 1] = '\0';
+        const char* pszAfterStatus = std::strstr(szHead, "\r\n");
+        bHasLines = pszAfterStatus != nullptr && pszAfterStatus[2] != '\0' && pszAfterStatus[2] != '\r';
+    }
+    else
+        bHasLines = GetLastError() == ERROR_INSUFFICIENT_BUFFER; // a long head has lines
+    SetLastError(dwLastError);
+    return bHasLines;
 }
 
 // The address as the failure line shows it: a password in it is replaced by "***"
@@ -105,6 +255,8 @@ int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName
     unsigned char* pbyPostBuffer = nullptr;
     DWORD dwPostBufferSize = 0;
     DWORD dwWritten = 0;
+    DWORD dwSent = 0;
+    DWORD dwPiece = 0;
     char szContentLength[32];
     int nContentLengthLen = 0;
     LPCSTR rgcszAcceptTypes[] = {"*/*", nullptr};
@@ -124,10 +276,16 @@ int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName
         INTERNET_SERVICE_HTTP, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION, 0);
     NWLOG_PROCESS_ERROR(m_hInternetConnection);
 
+    nRetCode = SetTimeOuts(m_hInternetConnection, NW_POST_RECEIVE_TIMEOUT_MS);
+    NWLOG_PROCESS_ERROR(nRetCode);
+
     m_hHttpRequest = HttpOpenRequestA(
         m_hInternetConnection, "POST", cszObjectName, "HTTP/1.0", nullptr, rgcszAcceptTypes,
         INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_FORMS_SUBMIT, 0);
     NWLOG_PROCESS_ERROR(m_hHttpRequest);
+
+    nRetCode = SetTimeOuts(m_hHttpRequest, NW_POST_RECEIVE_TIMEOUT_MS);
+    NWLOG_PROCESS_ERROR(nRetCode);
 
     nRetCode = GetPostBuffer(&pbyPostBuffer, &dwPostBufferSize);
     NWLOG_PROCESS_ERROR(nRetCode);
@@ -152,8 +310,13 @@ int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName
     nRetCode = HttpSendRequestExA(m_hHttpRequest, &BuffersIn, nullptr, HSR_INITIATE, 0);
     NWLOG_PROCESS_ERROR(nRetCode);
 
-    nRetCode = InternetWriteFile(m_hHttpRequest, pbyPostBuffer, dwPostBufferSize, &dwWritten);
-    NWLOG_PROCESS_ERROR(nRetCode);
+    for (dwSent = 0; dwSent < dwPostBufferSize; dwSent += dwPiece)
+    {
+        dwPiece = dwPostBufferSize - dwSent < NW_POST_WRITE_PIECE_SIZE ? dwPostBufferSize - dwSent
+                                                                       : NW_POST_WRITE_PIECE_SIZE;
+        nRetCode = InternetWriteFile(m_hHttpRequest, pbyPostBuffer + dwSent, dwPiece, &dwWritten);
+        NWLOG_PROCESS_ERROR(nRetCode);
+    }
 
     nRetCode = HttpEndRequestA(m_hHttpRequest, nullptr, HSR_INITIATE, 0);
     NWLOG_PROCESS_ERROR(nRetCode);
@@ -212,13 +375,10 @@ int NW_HttpClient::RequestGet(const char* cszAddress, const char* cszObjectName)
     m_hInternetSession = InternetOpenA(NW_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     NWLOG_PROCESS_ERROR(m_hInternetSession);
 
-    nRetCode = InternetSetOptionA(m_hInternetSession, INTERNET_OPTION_RECEIVE_TIMEOUT, &dwTimeOut,
-                                  sizeof(dwTimeOut));
+    nRetCode = SetTimeOuts(m_hInternetSession, dwTimeOut);
     NWLOG_PROCESS_ERROR(nRetCode);
 
-    m_hHttpRequest = InternetOpenUrlA(
-        m_hInternetSession, szAddress, NW_GET_EXTRA_HEADERS, static_cast<DWORD>(-1),
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+    m_hHttpRequest = OpenUrl(m_hInternetSession, szAddress, &m_hInternetConnection);
     NWLOG_PROCESS_ERROR(m_hHttpRequest);
 
     nRetCode = QueryStatusCode(m_hHttpRequest, &dwStatusCode);
@@ -252,11 +412,20 @@ int NW_HttpClient::ReadHttpBuffer()
     std::uint64_t ullNeeded = 0;
     std::uint64_t ullNewLength = 0;
     std::uint64_t ullAnnounced = 0;
-    bool bAnnounced = false;
+    NW_ANNOUNCED eAnnounced = eAnnouncedNone;
+    bool bHeaderLines = false;
     unsigned char byBlock[NW_READ_BLOCK_SIZE];
 
     NWLOG_PROCESS_ERROR(m_hHttpRequest);
-    bAnnounced = QueryAnnouncedLength(m_hHttpRequest, &ullAnnounced);
+
+    // A head without a single header line is no HTTP/1.x answer we can trust (see HasHeaderLines),
+    // and a Content-Length that tells no length leaves the body unframed: both fail unread.
+    bHeaderLines = HasHeaderLines(m_hHttpRequest);
+    eAnnounced = QueryAnnouncedLength(m_hHttpRequest, &ullAnnounced);
+    if (!bHeaderLines || eAnnounced == eAnnouncedInvalid)
+        SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    NWLOG_PROCESS_ERROR(bHeaderLines);
+    NWLOG_PROCESS_ERROR(eAnnounced != eAnnouncedInvalid);
 
     // A body announced larger than the buffer can hold fails now, before any of it is read.
     NWLOG_PROCESS_ERROR(ullAnnounced < NW_MAX_RESPONSE_SIZE);
@@ -291,10 +460,17 @@ int NW_HttpClient::ReadHttpBuffer()
         }
     }
 
-    // A body cut short by a closed connection is a failed transfer, not a shorter success.
-    if (bAnnounced && m_dwResponseSize != ullAnnounced)
+    // A body cut short by a closed connection is a failed transfer, not a shorter success. Bytes
+    // beyond the announced length are no part of the body: Wine's WinINet hands them over when the
+    // server sends them before it closes.
+    if (eAnnounced == eAnnouncedLength && m_dwResponseSize > ullAnnounced)
+    {
+        m_dwResponseSize = static_cast<DWORD>(ullAnnounced);
+        m_ResponseBuffer.GetData()[m_dwResponseSize] = 0;
+    }
+    if (eAnnounced == eAnnouncedLength && m_dwResponseSize != ullAnnounced)
         SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
-    NWLOG_PROCESS_ERROR(!bAnnounced || m_dwResponseSize == ullAnnounced);
+    NWLOG_PROCESS_ERROR(eAnnounced != eAnnouncedLength || m_dwResponseSize == ullAnnounced);
 
     nResult = 1;
 Exit0:

@@ -459,7 +459,27 @@ template <typename Reader> bool ScriptedServer::ServeOne(Reader& Conn, SocketFd 
         }
     }
     else if (!Length.empty())
-        Request.bBodyComplete = Conn.ReadExact(std::strtoull(Length.c_str(), nullptr, 10), Sink);
+    {
+        const std::uint64_t uLength = std::strtoull(Length.c_str(), nullptr, 10);
+        if (Reply.nReadBodyLimit >= 0 && static_cast<std::uint64_t>(Reply.nReadBodyLimit) < uLength)
+        {
+            // Take a first piece of the upload, then end the connection without a word.
+            Conn.ReadExact(static_cast<std::uint64_t>(Reply.nReadBodyLimit), Sink);
+            Request.bBodyComplete = false;
+            {
+                std::lock_guard<std::mutex> Lock(m_Mutex);
+                m_Requests.push_back(std::move(Request));
+            }
+            m_Changed.notify_all();
+            // Closed with the rest of the upload unread, as a server that gives up on it does.
+            if (Reply.bReset)
+                ResetSocket(nFd);
+            else
+                CloseSocket(nFd);
+            return false;
+        }
+        Request.bBodyComplete = Conn.ReadExact(uLength, Sink);
+    }
 
     const bool bHead = Request.Method == "HEAD";
     {
@@ -488,17 +508,28 @@ template <typename Reader> bool ScriptedServer::ServeOne(Reader& Conn, SocketFd 
         break;
     }
     case ScriptedReply::Kind::CloseBeforeReply:
-        break;
+        EndEarly(nFd, Reply);
+        return false;
     case ScriptedReply::Kind::NeverAnswer:
+        bAllSent = true;
+        break;
+    case ScriptedReply::Kind::Raw:
+        bAllSent = SendAll(nFd, Reply.RawText.data(), Reply.RawText.size());
+        break;
+    }
+    if (Reply.eKind == ScriptedReply::Kind::NeverAnswer || (bAllSent && Reply.bSilentAfter))
+    {
         // Silent until the client goes away (or the server stops); the client's bytes stay unread.
         while (!m_bStop && !PeerClosedWithin(nFd, kPollSliceMs))
         {
         }
         CloseSocket(nFd);
         return false;
-    case ScriptedReply::Kind::Raw:
-        bAllSent = SendAll(nFd, Reply.RawText.data(), Reply.RawText.size());
-        break;
+    }
+    if (!bAllSent && Reply.bReset)
+    {
+        ResetSocket(nFd);
+        return false;
     }
     if (bAllSent && Reply.bKeepAlive && !Reply.bCloseWhenIdle)
         return true;
@@ -598,6 +629,14 @@ bool ScriptedServer::SleepUnlessStopped(int nMs) const
             Until - Now, std::chrono::milliseconds(kPollSliceMs)));
     }
     return false;
+}
+
+void ScriptedServer::EndEarly(SocketFd nFd, const ScriptedReply& Reply) const
+{
+    if (Reply.bReset)
+        ResetSocket(nFd);
+    else
+        CloseGracefully(nFd);
 }
 
 void ScriptedServer::CloseGracefully(SocketFd nFd) const

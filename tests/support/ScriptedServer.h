@@ -94,6 +94,10 @@ struct ScriptedReply
     std::int64_t nCloseAfterBodyBytes = -1;
 
     bool bReadBody = true; // false: do not read the request body (the client's writes then stall)
+    // Read at most this many bytes of the request body, then end the connection unanswered; -1: all.
+    std::int64_t nReadBodyLimit = -1;
+    bool bReset = false;       // end the connection with a reset wherever it is ended early
+    bool bSilentAfter = false; // once the reply (or a Raw text) is out, stay silent and keep it open
     // Keep the connection for the next request once the reply is out ("Connection: keep-alive"
     // unless Headers name one; a Raw reply is sent as it is and kept too) ...
     bool bKeepAlive = false;
@@ -152,6 +156,7 @@ private:
     bool SleepUnlessStopped(int nMs) const;
     bool Respond(SocketFd nFd, const ScriptedReply& Reply); // true when all of it was sent
     void CloseGracefully(SocketFd nFd) const;
+    void EndEarly(SocketFd nFd, const ScriptedReply& Reply) const; // a close or, with bReset, a reset
 
     SocketFd m_nListenFd = kNoSocket;
     int m_nPort = 0;

@@ -152,6 +152,16 @@ void CloseSocket(SocketFd Fd)
 #endif
 }
 
+void ResetSocket(SocketFd Fd)
+{
+    // A zero linger time makes the close send a reset instead of the orderly end.
+    linger Linger{};
+    Linger.l_onoff = 1;
+    Linger.l_linger = 0;
+    ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&Linger), sizeof(Linger));
+    CloseSocket(Fd);
+}
+
 void ShutdownSend(SocketFd Fd)
 {
 #if defined(_WIN32)

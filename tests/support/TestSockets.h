@@ -26,6 +26,8 @@ SocketFd ConnectLoopback(int nPort);
 // The next connection, or kNoSocket when none is waiting after nWaitMs.
 SocketFd AcceptWithin(SocketFd Listener, int nWaitMs);
 void CloseSocket(SocketFd Fd);
+// Closes with a reset (RST) rather than the orderly end of the stream.
+void ResetSocket(SocketFd Fd);
 void ShutdownSend(SocketFd Fd);
 
 enum class Wait
