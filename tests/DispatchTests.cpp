@@ -334,9 +334,7 @@ bool ExpectCallbackWhileWorkerHeld(ENThreadTestPoint ePoint)
 // network thread, and its request is delivered; the parent's goes on as before.
 TEST_F(DispatchTest, ChildOfForkDeliversItsOwnRequest)
 {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "ThreadSanitizer ends a child that starts threads after a fork of a threaded process";
-#endif
+    TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS();
     ASSERT_EQ(1, Get("parent", "/delay/500"));
     const int nStatus = tarn::test::RunInChild(
         [this]

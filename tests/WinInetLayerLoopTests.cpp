@@ -205,9 +205,7 @@ TEST_F(WinInetTest, RequestsWaitingForAConnectionKeepTheirTimeOuts)
 // request starts a thread of its own and completes.
 TEST_F(WinInetTest, ChildOfForkRunsItsOwnRequests)
 {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "ThreadSanitizer ends a child that starts threads after a fork of a threaded process";
-#endif
+    TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS();
     ScriptedReply Slow = ScriptedReply::Ok("parent");
     Slow.nHeadDelayMs = 1500;
     m_Server.Enqueue(Slow);

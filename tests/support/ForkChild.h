@@ -9,6 +9,16 @@
 #include <chrono>
 #include <thread>
 
+// Threaded forks under the sanitizers: ThreadSanitizer ends a child that starts threads, and the
+// child can inherit AddressSanitizer's allocator locked by another thread and hang in it. The fork
+// tests skip themselves under both (in a test body, where GTEST_SKIP is at hand).
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS()                                                           \
+    GTEST_SKIP() << "a sanitizer's runtime does not survive a fork of a threaded process"
+#else
+#define TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS() (void)0
+#endif
+
 namespace tarn
 {
 namespace test
