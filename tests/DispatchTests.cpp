@@ -17,10 +17,6 @@
 #include <thread>
 #include <vector>
 
-#if !defined(_WIN32)
-#include "ForkChild.h"
-#endif
-
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 #include <sys/resource.h>
 #include <unistd.h>
@@ -329,36 +325,6 @@ bool ExpectCallbackWhileWorkerHeld(ENThreadTestPoint ePoint)
 } // namespace
 
 // Poll calls the callback first and waits for the worker after it.
-#if !defined(_WIN32)
-// A host that forks while a request runs: the child's own object starts its own worker and
-// network thread, and its request is delivered; the parent's goes on as before.
-TEST_F(DispatchTest, ChildOfForkDeliversItsOwnRequest)
-{
-    TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS();
-    ASSERT_EQ(1, Get("parent", "/delay/500"));
-    const int nStatus = tarn::test::RunInChild(
-        [this]
-        {
-            static int s_nResult = -1;
-            ITarnInteraction* pChild = CreateTarnInteraction();
-            pChild->Request("child", s_pServer->BaseUrl().c_str(), "/bytes/10", "", 0,
-                            [](const char*, int bResult, const unsigned char*, unsigned int)
-                            { s_nResult = bResult; });
-            for (int i = 0; i < 1000 && s_nResult < 0; ++i)
-            {
-                pChild->Poll();
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            pChild->Release();
-            return s_nResult == 1 ? 0 : 1;
-        },
-        15000);
-    EXPECT_EQ(nStatus, 0) << "the child's request was not delivered";
-    ASSERT_TRUE(PollDeliveries(1));
-    EXPECT_EQ(DeliveryLog::Items()[0].Tag, "parent");
-}
-#endif
-
 TEST_F(DispatchTest, CallbackComesBeforeTheWaitForTheWorker)
 {
     g_bCalledBack.store(false);

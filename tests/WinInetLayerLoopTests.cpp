@@ -4,12 +4,10 @@
 // thread closes its connections and ends once its last exchange ends.
 #include "CurlHooks.h"
 #include "ForkChild.h"
-#include "TestSockets.h"
 #include "WinInetLayerTestUtil.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,55 +40,16 @@ DWORD Get(const std::string& Url, DWORD dwReceiveMs = 10000)
     return Outcome.bOk ? 0 : Outcome.dwError;
 }
 
-// Reads one request head, then resets the connection once told to.
-class ResettingServer
-{
-public:
-    ResettingServer() : m_Listener(tarn::test::BindLoopback(4, &m_nPort))
-    {
-        m_Thread = std::thread(
-            [this]
-            {
-                const tarn::test::SocketFd Fd = tarn::test::AcceptWithin(m_Listener, 5000);
-                std::string Head;
-                char Buffer[1024];
-                while (Fd != tarn::test::kNoSocket && Head.find("\r\n\r\n") == std::string::npos)
-                {
-                    const long lRead = tarn::test::RecvSome(Fd, Buffer, sizeof(Buffer));
-                    if (lRead <= 0)
-                        break;
-                    Head.append(Buffer, static_cast<size_t>(lRead));
-                }
-                while (!m_bReset)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                const linger Abort{1, 0}; // a close with linger 0 sends RST
-                ::setsockopt(static_cast<int>(Fd), SOL_SOCKET, SO_LINGER, &Abort, sizeof(Abort));
-                tarn::test::CloseSocket(Fd);
-            });
-    }
-    ~ResettingServer()
-    {
-        m_bReset = true;
-        m_Thread.join();
-        tarn::test::CloseSocket(m_Listener);
-    }
-    INTERNET_PORT Port() const { return static_cast<INTERNET_PORT>(m_nPort); }
-    void Reset() { m_bReset = true; }
-
-private:
-    int m_nPort = 0;
-    tarn::test::SocketFd m_Listener;
-    std::atomic<bool> m_bReset{false};
-    std::thread m_Thread;
-};
-
 // The write that follows a reset asks the loop to go on sending an exchange that has ended; once
 // the handle is closed, nothing of that request may be left for the loop to touch.
 TEST_F(WinInetTest, UploadAfterItsConnectionWasResetFailsAndLeavesNothingBehind)
 {
-    ResettingServer Resetter;
+    ScriptedReply Reset = ScriptedReply::CloseBeforeReply();
+    Reset.nReadBodyLimit = 0; // the head only, then a reset
+    Reset.bReset = true;
+    m_Server.Enqueue(Reset);
     Handle hSession = OpenSession();
-    Handle hConnect(InternetConnectA(hSession.get(), "127.0.0.1", Resetter.Port(), nullptr, nullptr,
+    Handle hConnect(InternetConnectA(hSession.get(), "127.0.0.1", PortOf(m_Server), nullptr, nullptr,
                                      INTERNET_SERVICE_HTTP, 0, 0));
     Handle hRequest(
         HttpOpenRequestA(hConnect.get(), "POST", "/up", "HTTP/1.0", nullptr, nullptr, kPostFlags, 0));
@@ -99,7 +58,6 @@ TEST_F(WinInetTest, UploadAfterItsConnectionWasResetFailsAndLeavesNothingBehind)
     Buffers.dwBufferTotal = 1 << 20;
     const size_t uFinishedBefore = curl_hooks::FinishedTransfers();
     ASSERT_TRUE(HttpSendRequestExA(hRequest.get(), &Buffers, nullptr, HSR_INITIATE, 0)) << GetLastError();
-    Resetter.Reset();
     ASSERT_TRUE(curl_hooks::WaitForFinishedTransfers(uFinishedBefore + 1, 5000));
 
     char Chunk[1024] = {};

@@ -3,8 +3,6 @@
 // A doubly linked list whose links live in the listed objects: adding and removing never allocate
 // (the allocation-failure runs fail every allocation in turn) and removing is O(1). An object may
 // sit on several lists, one ListLink member for each.
-#include <cstddef>
-
 namespace tarn
 {
 namespace inet
@@ -34,8 +32,6 @@ public:
     IntrusiveList& operator=(const IntrusiveList&) = delete;
 
     bool Empty() const { return m_Head.m_pNext == &m_Head; }
-    size_t Size() const { return m_uSize; }
-    static bool Contains(const T& Item) { return (Item.*Link).Linked(); }
 
     // Appends Item unless it is listed already; returns whether it was appended.
     bool PushBack(T& Item)
@@ -48,7 +44,6 @@ public:
         Node.m_pNext = &m_Head;
         m_Head.m_pPrev->m_pNext = &Node;
         m_Head.m_pPrev = &Node;
-        ++m_uSize;
         return true;
     }
 
@@ -61,7 +56,6 @@ public:
         Node.m_pPrev->m_pNext = Node.m_pNext;
         Node.m_pNext->m_pPrev = Node.m_pPrev;
         Node.m_pPrev = Node.m_pNext = nullptr;
-        --m_uSize;
     }
 
     T* PopFront()
@@ -73,20 +67,9 @@ public:
         return pItem;
     }
 
-    // Calls Visit(T&) for each item in order; Visit may remove the item it is given.
-    template <typename F> void ForEach(F Visit)
-    {
-        for (ListLink<T>* pNode = m_Head.m_pNext; pNode != &m_Head;)
-        {
-            ListLink<T>* pNext = pNode->m_pNext;
-            Visit(*pNode->m_pOwner);
-            pNode = pNext;
-        }
-    }
 
 private:
     ListLink<T> m_Head; // the sentinel: first is m_Head.m_pNext, last is m_Head.m_pPrev
-    size_t m_uSize = 0;
 };
 } // namespace inet
 } // namespace tarn
