@@ -47,16 +47,29 @@ std::uint64_t ParseCount(const std::string& Text)
     }
 }
 
+// The pattern repeats every 64 KiB (byte i depends on i mod 256 and i / 256 mod 256). Two periods
+// side by side let any piece of up to one period be sent straight from here, without building it.
+constexpr size_t kPatternPeriod = 1 << 16;
+const char* PatternTable()
+{
+    static const std::string Table = PatternBytes(2 * kPatternPeriod);
+    return Table.data();
+}
+
 // Streams N pattern bytes without building them all at once.
 void SetPatternContent(httplib::Response& Res, std::uint64_t uCount, bool bChunked)
 {
     auto Provide = [uCount](size_t uOffset, size_t uLength, httplib::DataSink& Sink)
     {
         const size_t uEnd = static_cast<size_t>(std::min<std::uint64_t>(uCount, uOffset + uLength));
-        std::string Piece(uEnd - uOffset, '\0');
-        for (size_t i = uOffset; i < uEnd; ++i)
-            Piece[i - uOffset] = static_cast<char>(PatternByte(i));
-        return Sink.write(Piece.data(), Piece.size());
+        for (size_t uAt = uOffset; uAt < uEnd;)
+        {
+            const size_t uPiece = std::min(uEnd - uAt, kPatternPeriod);
+            if (!Sink.write(PatternTable() + uAt % kPatternPeriod, uPiece))
+                return false;
+            uAt += uPiece;
+        }
+        return true;
     };
     if (!bChunked && uCount == 0)
     {
@@ -176,6 +189,23 @@ void TarnServer::Install()
                 std::lock_guard<std::mutex> Lock(m_Mutex);
                 Res.set_content(EncodeForms(m_uRequests, m_Forms), "application/octet-stream");
             });
+    // A sink for clients that measure how fast they send: the parts' bytes are counted and dropped.
+    Svr.Post("/discard",
+             [](const httplib::Request& Req, httplib::Response& Res, const httplib::ContentReader& Reader)
+             {
+                 std::uint64_t uBytes = 0;
+                 const auto Count = [&uBytes](const char*, size_t uLength)
+                 {
+                     uBytes += uLength;
+                     return true;
+                 };
+                 // The reader parses a multipart body whichever way it is called; it needs both callbacks.
+                 if (Req.is_multipart_form_data())
+                     Reader([](const httplib::MultipartFormData&) { return true; }, Count);
+                 else
+                     Reader(Count);
+                 Res.set_content(std::to_string(uBytes) + "\n", "text/plain");
+             });
     Svr.Post("/upload",
              [this](const httplib::Request& Req, httplib::Response& Res, const httplib::ContentReader& Reader)
              {
