@@ -1,11 +1,14 @@
 // Transfer figures: peak resident memory of a large GET through NW_HttpClient, and how many small
 // requests per second the interaction object turns around (dispatch, worker, Poll delivery).
 //
-// Usage: TransferBench [get-MiB=256] [jobs=2000]
+// Usage: TransferBench [get-MiB=256] [jobs=2000] [gets=1]
+// With several GETs each is timed on its own, one after another in the same process; as many
+// file POSTs of the same size follow, each timed whole and with the body's build apart.
 // The loopback server runs in a child process, so its memory is not counted here.
 #include "BenchServer.h"
 #include "BenchSupport.h"
 #include "NTarnInteraction.h"
+#include "NW_BodyMemory.h"
 #include "NW_HttpClient.h"
 
 #include <chrono>
@@ -30,6 +33,7 @@ int main(int argc, char** argv)
 {
     const unsigned long long ullMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     const int nJobs = argc > 2 ? std::atoi(argv[2]) : 2000;
+    const int nGets = argc > 3 ? std::atoi(argv[3]) : 1;
 
     pid_t ServerPid = 0;
     const int nPort = StartServerProcess(&ServerPid);
@@ -41,6 +45,7 @@ int main(int argc, char** argv)
     const std::string Base = "http://127.0.0.1:" + std::to_string(nPort);
 
     const long lBaseKb = ReadStatusKb("VmHWM");
+    for (int nGet = 0; nGet < nGets; ++nGet)
     {
         NW_HttpClient Client;
         const auto Start = std::chrono::steady_clock::now();
@@ -55,6 +60,34 @@ int main(int argc, char** argv)
                     static_cast<double>(lPeakKb) / 1024, static_cast<double>(lPeakKb - lBaseKb) / 1024,
                     static_cast<double>(Client.GetResponseBufferLength()) / (1024 * 1024));
     }
+
+    const std::string FilePath = "/tmp/transfer-bench-post.bin";
+    {
+        std::ofstream Out(FilePath, std::ios::binary);
+        const std::string Block(1 << 20, 'x');
+        for (unsigned long long i = 0; i < ullMiB; ++i)
+            Out.write(Block.data(), static_cast<std::streamsize>(Block.size()));
+    }
+    pid_t SinkPid = 0;
+    const int nSinkPort = StartSinkProcess(&SinkPid);
+    for (int nPost = 0; nPost < nGets; ++nPost)
+    {
+        NW_HttpClient Client;
+        Client.AddPostParam(eBinaryFile, "file", FilePath.c_str());
+        auto Start = std::chrono::steady_clock::now();
+        unsigned char* pbyBody = nullptr;
+        DWORD dwBodySize = 0;
+        const int nBuilt = Client.GetPostBuffer(&pbyBody, &dwBodySize);
+        const double dBuild = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        NW_BodyFree(pbyBody);
+        Start = std::chrono::steady_clock::now();
+        const int nOk = nBuilt && Client.RequestPost("127.0.0.1", "/upload", nSinkPort);
+        const double dPost = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        std::printf("POST %llu MiB file: %s in %.2f s, of which building the body about %.2f s\n", ullMiB,
+                    nOk ? "ok" : "FAILED", dPost, dBuild);
+    }
+    std::remove(FilePath.c_str());
+    StopServerProcess(SinkPid);
 
     ITarnInteraction* pInteraction = CreateTarnInteraction();
     const auto Start = std::chrono::steady_clock::now();

@@ -4,108 +4,18 @@
 // own (plus libcurl's), not the caller's.
 //
 // Usage: WinInetLayerBench [MiB=256]
-// The loopback servers run in a child process, so their memory is not counted here.
+// The loopback servers run in child processes, so their memory is not counted here.
+#include "BenchServer.h"
 #include "BenchSupport.h"
 #include "LibraryCalls.h"
-#include "TarnServer.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace
 {
-// A server that takes any POST body, drops it and answers "ok": one connection at a time.
-void RunSink(int nListen)
-{
-    for (;;)
-    {
-        const int nFd = ::accept(nListen, nullptr, nullptr);
-        if (nFd < 0)
-            continue;
-        std::string Head;
-        char Buffer[65536];
-        long long llBody = -1;
-        long long llGot = 0;
-        for (;;)
-        {
-            const ssize_t nRead = ::recv(nFd, Buffer, sizeof(Buffer), 0);
-            if (nRead <= 0)
-                break;
-            if (llBody < 0)
-            {
-                Head.append(Buffer, static_cast<size_t>(nRead));
-                const size_t uEnd = Head.find("\r\n\r\n");
-                if (uEnd == std::string::npos)
-                    continue;
-                const size_t uLength = Head.find("Content-Length: ");
-                llBody = uLength == std::string::npos ? 0 : std::atoll(Head.c_str() + uLength + 16);
-                llGot = static_cast<long long>(Head.size() - (uEnd + 4));
-            }
-            else
-                llGot += nRead;
-            if (llGot >= llBody)
-                break;
-        }
-        static const char s_szAnswer[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-        ::send(nFd, s_szAnswer, sizeof(s_szAnswer) - 1, MSG_NOSIGNAL);
-        ::shutdown(nFd, SHUT_WR);
-        while (::recv(nFd, Buffer, sizeof(Buffer), 0) > 0)
-        {
-        }
-        ::close(nFd);
-    }
-}
-
-// Forks a child that serves GETs (TarnServer) and takes POSTs (the sink) until killed.
-bool StartServers(pid_t* pPid, int* pnGetPort, int* pnPostPort)
-{
-    int rgnPipe[2];
-    if (::pipe(rgnPipe) != 0)
-        return false;
-    const pid_t Pid = ::fork();
-    if (Pid == 0)
-    {
-        ::close(rgnPipe[0]);
-        tarn::TarnServer Server;
-        const int nListen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in Address{};
-        Address.sin_family = AF_INET;
-        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t uLength = sizeof(Address);
-        int rgnPorts[2] = {Server.Start(), 0};
-        if (::bind(nListen, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) == 0 &&
-            ::listen(nListen, 8) == 0 &&
-            ::getsockname(nListen, reinterpret_cast<sockaddr*>(&Address), &uLength) == 0)
-            rgnPorts[1] = ntohs(Address.sin_port);
-        if (::write(rgnPipe[1], rgnPorts, sizeof(rgnPorts)) != sizeof(rgnPorts))
-            ::_exit(1);
-        ::close(rgnPipe[1]);
-        RunSink(nListen);
-        ::_exit(0);
-    }
-    ::close(rgnPipe[1]);
-    int rgnPorts[2] = {0, 0};
-    const bool bOk = Pid > 0 && ::read(rgnPipe[0], rgnPorts, sizeof(rgnPorts)) == sizeof(rgnPorts);
-    ::close(rgnPipe[0]);
-    *pPid = Pid;
-    *pnGetPort = rgnPorts[0];
-    *pnPostPort = rgnPorts[1];
-    return bOk && rgnPorts[0] != 0 && rgnPorts[1] != 0;
-}
-
 double SecondsSince(std::chrono::steady_clock::time_point Start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
@@ -160,10 +70,11 @@ int main(int argc, char** argv)
     const unsigned long long ullBytes = ullMiB << 20;
     // The sessions take the system's proxy settings, as the library's do; loopback goes direct.
     ::setenv("no_proxy", "127.0.0.1", 1);
-    pid_t Child = 0;
-    int nGetPort = 0;
-    int nPostPort = 0;
-    if (!StartServers(&Child, &nGetPort, &nPostPort))
+    pid_t GetServer = 0;
+    pid_t PostServer = 0;
+    const int nGetPort = StartServerProcess(&GetServer);
+    const int nPostPort = StartSinkProcess(&PostServer);
+    if (nGetPort == 0 || nPostPort == 0)
     {
         std::fprintf(stderr, "could not start the servers\n");
         return 1;
@@ -191,8 +102,8 @@ int main(int argc, char** argv)
     const double dPostSeconds = SecondsSince(Start);
     const long lPostPeak = ReadStatusKb("VmHWM");
 
-    ::kill(Child, SIGTERM);
-    ::waitpid(Child, nullptr, 0);
+    StopServerProcess(GetServer);
+    StopServerProcess(PostServer);
 
     std::printf("WinINet layer, %llu MiB each way (body bytes in 8191-byte reads / one write)\n", ullMiB);
     std::printf("  GET : peak RSS %ld KiB over a baseline of %ld KiB (+%ld KiB), %.2f s, %.0f MiB/s\n",

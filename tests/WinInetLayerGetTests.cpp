@@ -4,7 +4,9 @@
 
 #include "TarnServer.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace wininet_test
 {
@@ -96,6 +98,88 @@ TEST_F(WinInetTest, ReadFillsTheBufferAcrossPiecesOnTheWire)
     ASSERT_TRUE(InternetReadFile(Request.get(), &Body[0], 10, &dwRead));
     EXPECT_EQ(dwRead, 0u);
 }
+
+// --- Handing bytes to a reader ---------------------------------------------------------------------
+
+// The network thread writes into the buffer of a reader that waits and keeps the rest for the next
+// reads. Whatever the reads ask, and whether the reader waits or lags, every byte comes once and in
+// order; a reader that closes mid-body leaves nothing writing into its buffer.
+struct HandOffCase
+{
+    const char* pszName;
+    std::uint64_t uSize;
+    bool bChunked;
+    size_t uDripBytes;              // the server sends this much at a time (0: all at once)
+    std::vector<DWORD> Asks;        // read sizes, used in turn
+    int nLagMs;                     // the reader's pause after each read, so that the bytes pile up
+    std::uint64_t uCloseAfterBytes; // the reader closes once it has this many (0: reads to the end)
+};
+
+void PrintTo(const HandOffCase& Case, std::ostream* pOut)
+{
+    *pOut << Case.pszName;
+}
+
+class WinInetHandOffTest : public WinInetTest, public ::testing::WithParamInterface<HandOffCase>
+{
+};
+
+TEST_P(WinInetHandOffTest, EveryByteOnceAndInOrder)
+{
+    const HandOffCase& Case = GetParam();
+    ScriptedReply Reply = ScriptedReply::Pattern(Case.uSize, Case.bChunked);
+    Reply.uChunkSize = 7000;
+    Reply.uDripBytes = Case.uDripBytes;
+    Reply.nDripIntervalMs = Case.uDripBytes != 0 ? 1 : 0;
+    m_Server.Enqueue(Reply);
+    Handle Session = OpenSession();
+    Handle Request = OpenUrl(Session.get(), m_Server.Url("/hand-off"));
+    ASSERT_TRUE(Request) << GetLastError();
+
+    std::string Body;
+    for (size_t i = 0; Case.uCloseAfterBytes == 0 || Body.size() < Case.uCloseAfterBytes; ++i)
+    {
+        // A buffer of its own per read, freed at once: a write after the read returned is caught
+        // by AddressSanitizer.
+        const DWORD dwAsk = Case.Asks[i % Case.Asks.size()];
+        std::unique_ptr<char[]> pBuffer(new char[dwAsk]);
+        DWORD dwRead = 0;
+        ASSERT_TRUE(InternetReadFile(Request.get(), pBuffer.get(), dwAsk, &dwRead)) << GetLastError();
+        ASSERT_LE(dwRead, dwAsk);
+        if (dwRead == 0)
+            break;
+        Body.append(pBuffer.get(), dwRead);
+        if (Case.nLagMs != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(Case.nLagMs));
+    }
+    Request.reset();
+    const std::uint64_t uExpected = Case.uCloseAfterBytes == 0 ? Case.uSize : Body.size();
+    ASSERT_EQ(Body.size(), uExpected);
+    EXPECT_TRUE(Body == tarn::PatternBytes(uExpected)) << "bytes out of order or changed";
+
+    // The loop goes on serving after a reader left mid-body.
+    m_Server.Enqueue(ScriptedReply::Pattern(100000));
+    Handle Next = OpenUrl(Session.get(), m_Server.Url("/next"));
+    ASSERT_TRUE(Next) << GetLastError();
+    const ReadOutcome Outcome = ReadAll(Next.get(), 1u << 20);
+    ASSERT_TRUE(Outcome.bOk) << Outcome.dwError;
+    EXPECT_TRUE(Outcome.Body == tarn::PatternBytes(100000));
+}
+
+const std::uint64_t kHandOffSize = 3u << 20;
+INSTANTIATE_TEST_SUITE_P(
+    Reads, WinInetHandOffTest,
+    ::testing::Values(
+        // Asks larger than the rest: the body ends while the reader waits.
+        HandOffCase{"LargeAsks", kHandOffSize, false, 0, {2u << 20}, 0, 0},
+        HandOffCase{"LargeAsksChunkedDripped", 300000, true, 3000, {1u << 20}, 0, 0},
+        // Small and large asks in turn, with and without the reader lagging behind the window.
+        HandOffCase{"MixedAsks", kHandOffSize, false, 0, {1, 8191, 700000, 13, 65536}, 0, 0},
+        HandOffCase{"MixedAsksLagging", kHandOffSize, true, 0, {1, 300000, 8191, 1u << 20}, 5, 0},
+        // The reader closes while the server still sends, its last buffer freed at once.
+        HandOffCase{"CloseMidBody", kHandOffSize, false, 0, {1u << 20, 4096}, 0, 1500000},
+        HandOffCase{"CloseMidBodyDripped", 300000, true, 3000, {50000}, 0, 100000}),
+    [](const ::testing::TestParamInfo<HandOffCase>& Info) { return std::string(Info.param.pszName); });
 
 // A body with a Content-Encoding comes as sent: nothing asks for or undoes compression.
 TEST_F(WinInetTest, ContentEncodingIsLeftAlone)

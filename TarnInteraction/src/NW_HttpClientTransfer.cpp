@@ -3,6 +3,7 @@
 
 #include "NW_Log.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +19,14 @@ const DWORD NW_CONNECT_TIMEOUT_MS = 60000;
 const DWORD NW_SEND_TIMEOUT_MS = 60000;
 const DWORD NW_POST_RECEIVE_TIMEOUT_MS = 60000;
 // The POST body goes out in pieces of this size. Wine's WinINet sends each write as one blocking
-// socket send, and one of several MiB to a server that has closed or reset may never return.
+// socket send, and one of several MiB to a server that has closed or reset may never return. The
+// Linux layer hands the caller's block to libcurl as it goes, under its send time-out: there the
+// whole body is one write, and the network thread never waits for the next piece.
+#if defined(_WIN32)
 const DWORD NW_POST_WRITE_PIECE_SIZE = 64 * 1024;
+#else
+const DWORD NW_POST_WRITE_PIECE_SIZE = 0xFFFFFFFFu;
+#endif
 const size_t NW_READ_BLOCK_SIZE = 8192;
 
 const char NW_ACCEPT_HEADER[] = "Accept: */*\r\n";
@@ -199,6 +206,17 @@ bool HasHeaderLines(HINTERNET hRequest)
         bHasLines = GetLastError() == ERROR_INSUFFICIENT_BUFFER; // a long head has lines
     SetLastError(dwLastError);
     return bHasLines;
+}
+
+// How many bytes to read straight into the response buffer: the whole blocks (of one read's size)
+// that fit between the bytes held and the terminating 0, within what the size count can hold.
+// 0 when not one block fits.
+DWORD DirectReadSize(size_t uBufferLength, DWORD dwHeld)
+{
+    const std::uint64_t ullRoom =
+        std::min<std::uint64_t>(uBufferLength - 1 - dwHeld, NW_MAX_RESPONSE_SIZE - 1 - dwHeld);
+    const std::uint64_t ullBlock = NW_READ_BLOCK_SIZE - 1;
+    return static_cast<DWORD>(ullRoom / ullBlock * ullBlock);
 }
 
 // The address as the failure line shows it: a password in it is replaced by "***"
@@ -409,6 +427,7 @@ int NW_HttpClient::ReadHttpBuffer()
     int nResult = 0;
     int nRetCode = 0;
     DWORD dwRead = 0;
+    DWORD dwAsk = 0;
     std::uint64_t ullNeeded = 0;
     std::uint64_t ullNewLength = 0;
     std::uint64_t ullAnnounced = 0;
@@ -436,23 +455,38 @@ int NW_HttpClient::ReadHttpBuffer()
 
     while (true)
     {
-        nRetCode = InternetReadFile(m_hHttpRequest, byBlock, NW_READ_BLOCK_SIZE - 1, &dwRead);
-        NWLOG_PROCESS_ERROR(nRetCode);
-
-        // Keep room for the terminating 0 after the data; grow to twice what is needed.
-        ullNeeded = static_cast<std::uint64_t>(m_dwResponseSize) + dwRead;
-        NWLOG_PROCESS_ERROR(ullNeeded < NW_MAX_RESPONSE_SIZE);
-        if (ullNeeded > m_ResponseBuffer.GetLength() - 1)
+        // Whole blocks that fit before the terminating 0 are read straight into the buffer, in one
+        // call: the bytes are copied once, and the network thread hands them over without waiting
+        // for a reader per block. The buffer grows at the same points as with one block per read.
+        dwAsk = DirectReadSize(m_ResponseBuffer.GetLength(), m_dwResponseSize);
+        if (dwAsk != 0)
         {
-            ullNewLength = 2 * ullNeeded;
-            if (ullNewLength > SIZE_MAX)
-                ullNewLength = ullNeeded + 1;
-            nRetCode = m_ResponseBuffer.SetLength(static_cast<size_t>(ullNewLength));
+            nRetCode = InternetReadFile(m_hHttpRequest, m_ResponseBuffer.GetData() + m_dwResponseSize, dwAsk,
+                                        &dwRead);
             NWLOG_PROCESS_ERROR(nRetCode);
+            NWLOG_PROCESS_ERROR(dwRead <= dwAsk);
+            m_dwResponseSize += dwRead;
         }
+        else
+        {
+            // Less than a block of room left: one block aside, then grow to twice what is needed.
+            nRetCode = InternetReadFile(m_hHttpRequest, byBlock, NW_READ_BLOCK_SIZE - 1, &dwRead);
+            NWLOG_PROCESS_ERROR(nRetCode);
 
-        std::memcpy(m_ResponseBuffer.GetData() + m_dwResponseSize, byBlock, dwRead);
-        m_dwResponseSize += dwRead;
+            ullNeeded = static_cast<std::uint64_t>(m_dwResponseSize) + dwRead;
+            NWLOG_PROCESS_ERROR(ullNeeded < NW_MAX_RESPONSE_SIZE);
+            if (ullNeeded > m_ResponseBuffer.GetLength() - 1)
+            {
+                ullNewLength = 2 * ullNeeded;
+                if (ullNewLength > SIZE_MAX)
+                    ullNewLength = ullNeeded + 1;
+                nRetCode = m_ResponseBuffer.SetLength(static_cast<size_t>(ullNewLength));
+                NWLOG_PROCESS_ERROR(nRetCode);
+            }
+
+            std::memcpy(m_ResponseBuffer.GetData() + m_dwResponseSize, byBlock, dwRead);
+            m_dwResponseSize += dwRead;
+        }
         if (dwRead == 0)
         {
             m_ResponseBuffer.GetData()[m_dwResponseSize] = 0;

@@ -82,6 +82,7 @@ void ExchangeState::Reset(const UploadBody* pBody, bool bFollowRedirects)
     m_ePhase = m_eReached = ExchangePhase::Connecting;
     m_dwError = ERROR_SUCCESS;
     m_uProgress = 0;
+    m_LastProgressAt = std::chrono::steady_clock::now();
     m_pBody = pBody;
     m_bFollowRedirects = bFollowRedirects;
     m_uBodySent = 0;
@@ -123,9 +124,15 @@ void ExchangeState::OnConnected()
     Advance(ExchangePhase::Sending);
 }
 
+void ExchangeState::AddProgress(std::uint64_t uBytes)
+{
+    m_uProgress += uBytes;
+    m_LastProgressAt = std::chrono::steady_clock::now();
+}
+
 bool ExchangeState::OnHeaderLine(const char* pData, size_t uLength)
 {
-    m_uProgress += uLength;
+    AddProgress(uLength);
     // Trailers after a chunked body, or the rest of a head that is being left for a redirect.
     if (Answered() || Ended())
         return !Ended();
@@ -176,18 +183,19 @@ bool ExchangeState::CanSendBodyAgain() const
     return !m_pBody->bHasBody || (m_pBody->bKeepReplay && m_uBodySent == m_pBody->uLength);
 }
 
-bool ExchangeState::OnBody(const char* pData, size_t uLength, size_t uWindowLimit)
+ExchangeState::BodyOutcome ExchangeState::OnBody(const char* pData, size_t uLength, size_t uWindowLimit)
 {
     if (RedirectPending())
-        return true; // the body of a redirect is not wanted
+        return BodyOutcome::Kept; // the body of a redirect is not wanted
     if (m_Window.Held() >= uWindowLimit)
     {
         m_nPausedBits |= CURLPAUSE_RECV;
-        return false;
+        return BodyOutcome::Pause;
     }
     // A waiting caller has taken everything in the window already.
     size_t uDirect = 0;
-    if (m_Target.pData != nullptr && m_Window.Empty())
+    const bool bCallerWaits = m_Target.pData != nullptr && !m_Target.Full();
+    if (bCallerWaits && m_Window.Empty())
     {
         uDirect = std::min(uLength, m_Target.uSize - m_Target.uDone);
         std::memcpy(m_Target.pData + m_Target.uDone, pData, uDirect);
@@ -195,14 +203,15 @@ bool ExchangeState::OnBody(const char* pData, size_t uLength, size_t uWindowLimi
     }
     if (uDirect < uLength)
         m_Window.Keep(pData + uDirect, pData + uLength);
-    m_uProgress += uLength;
-    return true;
+    AddProgress(uLength);
+    return bCallerWaits && m_Target.Full() ? BodyOutcome::CallerFilled : BodyOutcome::Kept;
 }
 
-size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity)
+size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity, bool& bWake)
 {
+    bWake = false;
     if (m_ePhase == ExchangePhase::Sending)
-        Advance(ExchangePhase::Uploading);
+        bWake = Advance(ExchangePhase::Uploading);
     const std::uint64_t uRemaining = m_pBody->uLength - m_uBodySent;
     if (uRemaining == 0)
         return 0;
@@ -219,6 +228,7 @@ size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity)
         uGiven = CopyFrom(m_Source.pData + m_Source.uDone, m_Source.uSize - m_Source.uDone, pBuffer,
                           uCapacity, uRemaining);
         m_Source.uDone += uGiven;
+        bWake = bWake || m_Source.Full();
     }
     else if (Answered())
         return 0; // the server has answered; the rest of the body is not wanted
@@ -228,7 +238,7 @@ size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity)
         return CURL_READFUNC_PAUSE;
     }
     m_uBodySent += uGiven;
-    m_uProgress += uGiven;
+    AddProgress(uGiven);
     return uGiven;
 }
 

@@ -7,6 +7,7 @@
 #include "InetHeaders.h"
 #include "InetLoop.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -84,6 +85,11 @@ public:
     // The bytes that have moved so far; the idle clocks start again whenever it changes. A new
     // connection moves nothing: the wait for one counts as part of the first wait for the peer.
     std::uint64_t Progress() const TARN_REQUIRES(g_NetworkMutex) { return m_uProgress; }
+    // When the bytes last moved: a waiter learns of progress without being woken for it.
+    std::chrono::steady_clock::time_point LastProgressAt() const TARN_REQUIRES(g_NetworkMutex)
+    {
+        return m_LastProgressAt;
+    }
 
     bool HeadDone() const TARN_REQUIRES(g_NetworkMutex) { return m_Head.dwStatus != 0; }
     bool RedirectPending() const TARN_REQUIRES(g_NetworkMutex) { return !m_Location.empty(); }
@@ -96,11 +102,19 @@ public:
     void OnConnected() TARN_REQUIRES(g_NetworkMutex);
     // False once the head has broken the framing rules: the transfer is to end.
     bool OnHeaderLine(const char* pData, size_t uLength) TARN_REQUIRES(g_NetworkMutex);
-    // Puts the bytes into the caller's buffer or the window; false when the window is full and
-    // the transfer is to pause. Throws std::bad_alloc when the window cannot grow.
-    bool OnBody(const char* pData, size_t uLength, size_t uWindowLimit) TARN_REQUIRES(g_NetworkMutex);
+    enum class BodyOutcome
+    {
+        Pause,        // the window is full: the transfer is to pause
+        Kept,         // taken; the caller, if one waits, still has room
+        CallerFilled, // taken, and the waiting caller's buffer is full
+    };
+    // Puts the bytes into the waiting caller's buffer, and what does not fit into the window.
+    // Throws std::bad_alloc when the window cannot grow.
+    BodyOutcome OnBody(const char* pData, size_t uLength, size_t uWindowLimit) TARN_REQUIRES(g_NetworkMutex);
     // Fills libcurl's upload buffer; CURL_READFUNC_PAUSE when the caller has nothing to give.
-    size_t GiveUpload(char* pBuffer, size_t uCapacity) TARN_REQUIRES(g_NetworkMutex);
+    // bWake tells whether a waiter's goal may have been reached (the first request for bytes,
+    // or the caller's bytes all taken).
+    size_t GiveUpload(char* pBuffer, size_t uCapacity, bool& bWake) TARN_REQUIRES(g_NetworkMutex);
 
     // The owner's side.
     void OfferUpload(const void* pData, size_t uLength) TARN_REQUIRES(g_NetworkMutex);
@@ -125,6 +139,7 @@ public:
 
 private:
     void OnHeadComplete() TARN_REQUIRES(g_NetworkMutex);
+    void AddProgress(std::uint64_t uBytes) TARN_REQUIRES(g_NetworkMutex);
 
     bool CanSendBodyAgain() const TARN_REQUIRES(g_NetworkMutex);
 
@@ -133,6 +148,7 @@ private:
         m_eReached TARN_GUARDED_BY(g_NetworkMutex) = ExchangePhase::Connecting; // the last live phase
     DWORD m_dwError TARN_GUARDED_BY(g_NetworkMutex) = ERROR_SUCCESS;
     std::uint64_t m_uProgress TARN_GUARDED_BY(g_NetworkMutex) = 0;
+    std::chrono::steady_clock::time_point m_LastProgressAt TARN_GUARDED_BY(g_NetworkMutex);
     const UploadBody* m_pBody TARN_GUARDED_BY(g_NetworkMutex) = nullptr;
     bool m_bFollowRedirects TARN_GUARDED_BY(g_NetworkMutex) = true;
     std::uint64_t m_uBodySent TARN_GUARDED_BY(g_NetworkMutex) = 0; // handed to libcurl

@@ -11,12 +11,16 @@ namespace inet
 {
 namespace
 {
-// How many response bytes may wait for the caller before the receiving side pauses.
-constexpr size_t kWindowLimit = 256 * 1024;
+// How many response bytes may wait for a caller that reads in small pieces before the receiving
+// side pauses; it resumes once half has been read. Measured with 8191-byte reads of 256 MiB: 1 MiB
+// takes 0.15-0.17 s against 0.18-0.20 s for 256 KiB (one pause and resume per 128 KiB), and 4 MiB
+// gains nothing more. A caller that asks for more than the window holds is filled directly.
+constexpr size_t kWindowLimit = 1024 * 1024;
 
 // One wait's clock. The idle limit counts from the call, and again from each change of progress;
 // until the connection stands, the connect limit counts from the call as well, so that a request
-// waiting for a connection to its server (libcurl's queue has no clock) still ends in time.
+// waiting for a connection to its server (libcurl's queue has no clock) still ends in time. The
+// exchange keeps the time of its last progress, so a waiter need not be woken for each step.
 class WaitClock
 {
 public:
@@ -29,25 +33,23 @@ public:
     };
 
     WaitClock(DWORD dwIdleLimitMs, DWORD dwConnectLimitMs, std::uint64_t uProgress)
-        : m_dwIdleLimitMs(dwIdleLimitMs), m_dwConnectLimitMs(dwConnectLimitMs), m_uLastProgress(uProgress),
-          m_Start(Clock::now()), m_LastChange(m_Start)
+        : m_dwIdleLimitMs(dwIdleLimitMs), m_dwConnectLimitMs(dwConnectLimitMs), m_uStartProgress(uProgress),
+          m_Start(Clock::now())
     {
     }
 
     // How long to wait next, in milliseconds, once no limit has passed.
-    long long NextWaitMs(std::uint64_t uProgress, bool bConnected, Expiry& eExpiry)
+    long long NextWaitMs(std::uint64_t uProgress, Clock::time_point LastProgressAt, bool bConnected,
+                         Expiry& eExpiry) const
     {
         const Clock::time_point Now = Clock::now();
-        if (uProgress != m_uLastProgress)
-        {
-            m_uLastProgress = uProgress;
-            m_LastChange = Now;
-        }
+        const Clock::time_point LastChange =
+            uProgress != m_uStartProgress ? std::max(LastProgressAt, m_Start) : m_Start;
         long long llLeftMs = 1000;
         eExpiry = Expiry::None;
         if (!IsUnlimitedTimeout(m_dwIdleLimitMs))
         {
-            llLeftMs = std::min(llLeftMs, Remaining(m_dwIdleLimitMs, m_LastChange, Now));
+            llLeftMs = std::min(llLeftMs, Remaining(m_dwIdleLimitMs, LastChange, Now));
             if (llLeftMs <= 0)
                 eExpiry = Expiry::Idle;
         }
@@ -69,9 +71,8 @@ private:
 
     const DWORD m_dwIdleLimitMs;
     const DWORD m_dwConnectLimitMs;
-    std::uint64_t m_uLastProgress;
+    const std::uint64_t m_uStartProgress;
     const Clock::time_point m_Start;
-    Clock::time_point m_LastChange;
 };
 } // namespace
 
@@ -249,8 +250,8 @@ DWORD InetTransfer::WaitFor(MutexLock& Held, Goal eGoal, DWORD dwIdleLimitMs, st
         if (m_State.Ended())
             return m_State.Phase() == ExchangePhase::Done ? ERROR_SUCCESS : m_State.Error();
         WaitClock::Expiry eExpiry = WaitClock::Expiry::None;
-        const long long llWaitMs =
-            Clock.NextWaitMs(m_State.Progress(), m_State.Reached(ExchangePhase::Sending), eExpiry);
+        const long long llWaitMs = Clock.NextWaitMs(m_State.Progress(), m_State.LastProgressAt(),
+                                                    m_State.Reached(ExchangePhase::Sending), eExpiry);
         if (eExpiry == WaitClock::Expiry::Idle)
             return ERROR_INTERNET_TIMEOUT;
         if (eExpiry == WaitClock::Expiry::Connect)
@@ -327,9 +328,16 @@ size_t InetTransfer::OnBodyData(char* pData, size_t uSize, size_t uCount, void* 
         MutexLock Held(g_NetworkMutex);
         // A full window holds the transfer until the caller reads again. libcurl keeps these
         // bytes and offers them once more after curl_easy_pause.
-        if (!pThis->m_State.OnBody(pData, uLength, kWindowLimit))
+        switch (pThis->m_State.OnBody(pData, uLength, kWindowLimit))
+        {
+        case ExchangeState::BodyOutcome::Pause:
             return CURL_WRITEFUNC_PAUSE;
-        pThis->m_Loop.MarkChanged(pThis->m_Job);
+        case ExchangeState::BodyOutcome::CallerFilled:
+            pThis->m_Loop.MarkChanged(pThis->m_Job);
+            break;
+        case ExchangeState::BodyOutcome::Kept:
+            break; // a waiting reader sleeps on until its buffer is full or the exchange ends
+        }
         return uLength;
     }
     catch (...)
@@ -344,8 +352,11 @@ size_t InetTransfer::OnUploadData(char* pBuffer, size_t uSize, size_t uCount, vo
     try
     {
         MutexLock Held(g_NetworkMutex);
-        pThis->m_Loop.MarkChanged(pThis->m_Job);
-        return pThis->m_State.GiveUpload(pBuffer, uSize * uCount);
+        bool bWake = false;
+        const size_t uGiven = pThis->m_State.GiveUpload(pBuffer, uSize * uCount, bWake);
+        if (bWake)
+            pThis->m_Loop.MarkChanged(pThis->m_Job);
+        return uGiven;
     }
     catch (...)
     {

@@ -10,7 +10,9 @@
 // caller's InternetReadFile buffer while one waits; otherwise they gather in a window of at most
 // kWindowLimit bytes (plus one callback's worth), and further data pauses the receiving side
 // until the caller reads again. The window lets small reads follow each other without waiting
-// for the network thread.
+// for the network thread. A waiting caller is woken only when its buffer is full or the exchange
+// has ended, not for every piece: the exchange notes when bytes last moved, and a wait reads its
+// idle clock from that.
 #include "InetEasySetup.h"
 #include "InetExchange.h"
 #include "InetLoop.h"

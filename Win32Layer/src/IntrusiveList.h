@@ -67,7 +67,6 @@ public:
         return pItem;
     }
 
-
 private:
     ListLink<T> m_Head; // the sentinel: first is m_Head.m_pNext, last is m_Head.m_pPrev
 };
