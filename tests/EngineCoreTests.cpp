@@ -136,18 +136,21 @@ TEST(NThreadTest, ReusedThreadRunsNextFunctionAndDestroyWaitsForIt)
     EXPECT_GT(nMostRunBefore, 0);
 }
 
-// Reuse never makes a function wait for another to return: each gets a thread of its own.
+// Reuse never makes a function wait for another to return: each gets a thread of its own, in a
+// first burst, in bursts that find more idle threads than are kept (64) or fewer, and alone.
 TEST(NThreadTest, EveryFunctionRunsAtOnceWhenThreadsAreBusy)
 {
-    constexpr int kCount = 100;
-    Rendezvous Meet;
-    Meet.nExpected = kCount;
-    std::vector<NThread> Threads(kCount);
-    for (NThread& Thread : Threads)
-        ASSERT_EQ(1, Thread.Create(&MeetOthers, &Meet));
-    for (NThread& Thread : Threads)
-        Thread.Destroy();
-    EXPECT_TRUE(Meet.bAllMet.load());
+    for (const int nCount : {100, 150, 1, 30, 100})
+    {
+        Rendezvous Meet;
+        Meet.nExpected = nCount;
+        std::vector<NThread> Threads(static_cast<size_t>(nCount));
+        for (NThread& Thread : Threads)
+            ASSERT_EQ(1, Thread.Create(&MeetOthers, &Meet));
+        for (NThread& Thread : Threads)
+            Thread.Destroy();
+        EXPECT_TRUE(Meet.bAllMet.load()) << nCount;
+    }
 }
 
 #if !defined(_WIN32)

@@ -12,7 +12,8 @@
 // thread; when none is idle, a starter thread (the only thread ever started by a caller, once per
 // process) starts one more, so callers never wait for the system to create a thread, save for the
 // starter itself: the caller that starts it, and any that need it meanwhile, wait for the outcome.
-// A thread whose function returned takes the next queued one, or waits for one for a while.
+// A thread whose function returned takes the next queued one, or waits for one for a while; a
+// function that finds a thread waiting is handed to it directly.
 
 namespace
 {
@@ -46,6 +47,16 @@ struct NThreadState
 
 namespace
 {
+// A thread waiting for a function. The latest to wait is the first handed one, so that a steady
+// trickle of functions keeps the same warm thread busy while the others run out their time.
+struct NIdleThread
+{
+    std::condition_variable Cond;
+    NThreadState* pHanded = nullptr; // set, and the thread taken off the idle list, by Submit
+    NIdleThread* pPrev = nullptr;
+    NIdleThread* pNext = nullptr;
+};
+
 class NThreadPool
 {
 public:
@@ -72,7 +83,10 @@ private:
     bool StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*));
     NThreadState* Pop();
     void RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState);
-    bool NeedsThread() const { return m_nQueued > m_nIdle + m_nStarting; }
+    // Functions wait in the queue only while no thread is idle.
+    bool NeedsThread() const { return m_nQueued > m_nStarting; }
+    void PushIdle(NIdleThread& Idle);
+    void UnlinkIdle(NIdleThread& Idle);
     static void StarterEntry(void* pvPool);
     static void WorkerEntry(void* pvPool);
     void StarterMain();
@@ -83,16 +97,16 @@ private:
     static void AfterForkInChild();
 
     std::mutex m_Mutex;
-    std::condition_variable m_WorkCond;    // idle threads wait here for a queued function
     std::condition_variable m_StarterCond; // the starter waits here for a thread to start
     std::condition_variable m_DoneCond;    // Destroy waits here for a function to return
     std::condition_variable m_StartedCond; // callers wait here while another starts the starter
     NThreadState* m_pHead = nullptr;
     NThreadState* m_pTail = nullptr;
     int m_nQueued = 0;
-    int m_nIdle = 0;     // threads waiting in m_WorkCond
-    int m_nStarting = 0; // threads asked of the system and not yet waiting or working
-    int m_nThreads = 0;  // running threads, the starter excepted
+    NIdleThread* m_pIdleTop = nullptr; // the latest idle thread; the list runs on by pNext
+    int m_nIdle = 0;                   // threads on the idle list
+    int m_nStarting = 0;               // threads asked of the system and not yet waiting or working
+    int m_nThreads = 0;                // running threads, the starter excepted
     int m_nDoneWaiters = 0;
     EStarter m_eStarter = EStarter::eNone;
     unsigned m_uForkGeneration; // forks this process is away from the pool's first process
@@ -112,8 +126,18 @@ NThreadPool& NThreadPool::Get()
 bool NThreadPool::Submit(NThreadState* pState)
 {
     std::unique_lock<std::mutex> Lock(m_Mutex);
+    if (m_pIdleTop != nullptr)
+    {
+        // Straight to the latest idle thread, which alone is woken.
+        NIdleThread& Idle = *m_pIdleTop;
+        UnlinkIdle(Idle);
+        pState->uForkGeneration = m_uForkGeneration;
+        Idle.pHanded = pState;
+        Idle.Cond.notify_one();
+        return true;
+    }
     // Without a starter only a running thread can take it, once its own function returns.
-    if (m_nQueued >= m_nIdle && !EnsureStarter(Lock) && m_nThreads == 0)
+    if (!EnsureStarter(Lock) && m_nThreads == 0)
         return false;
 
     pState->pNext = nullptr;
@@ -125,9 +149,7 @@ bool NThreadPool::Submit(NThreadState* pState)
     m_pTail = pState;
     ++m_nQueued;
 
-    if (m_nQueued <= m_nIdle)
-        m_WorkCond.notify_one();
-    else if (NeedsThread())
+    if (NeedsThread())
         m_StarterCond.notify_one();
     return true;
 }
@@ -224,19 +246,46 @@ void NThreadPool::WorkerMain()
     --m_nStarting;
     for (;;)
     {
-        if (m_pHead == nullptr)
+        if (m_pHead != nullptr)
         {
-            if (m_nIdle >= kMaxIdleThreads)
-                break;
-            ++m_nIdle;
-            m_WorkCond.wait_for(Lock, kIdleTimeout, [this] { return m_pHead != nullptr; });
-            --m_nIdle;
-            if (m_pHead == nullptr)
-                break;
+            RunOne(Lock, Pop());
+            continue;
         }
-        RunOne(Lock, Pop());
+        if (m_nIdle >= kMaxIdleThreads)
+            break;
+        NIdleThread Idle;
+        PushIdle(Idle);
+        Idle.Cond.wait_for(Lock, kIdleTimeout, [&Idle] { return Idle.pHanded != nullptr; });
+        if (Idle.pHanded == nullptr)
+        {
+            UnlinkIdle(Idle);
+            break;
+        }
+        RunOne(Lock, Idle.pHanded);
     }
     --m_nThreads;
+}
+
+void NThreadPool::PushIdle(NIdleThread& Idle)
+{
+    Idle.pNext = m_pIdleTop;
+    if (m_pIdleTop != nullptr)
+        m_pIdleTop->pPrev = &Idle;
+    m_pIdleTop = &Idle;
+    ++m_nIdle;
+}
+
+void NThreadPool::UnlinkIdle(NIdleThread& Idle)
+{
+    if (Idle.pPrev != nullptr)
+        Idle.pPrev->pNext = Idle.pNext;
+    else
+        m_pIdleTop = Idle.pNext;
+    if (Idle.pNext != nullptr)
+        Idle.pNext->pPrev = Idle.pPrev;
+    Idle.pPrev = nullptr;
+    Idle.pNext = nullptr;
+    --m_nIdle;
 }
 
 void NThreadPool::Wait(NThreadState* pState)

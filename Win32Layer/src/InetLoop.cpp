@@ -182,10 +182,13 @@ DWORD InetLoop::StartThread()
     return ERROR_SUCCESS;
 }
 
+// Only the change that finds the queue empty wakes the network thread: it empties the queue
+// before it sleeps again, so a later one is taken along.
 void InetLoop::Queue(LoopJob& Job)
 {
+    const bool bWasEmpty = m_Todo.Empty();
     m_Todo.PushBack(Job);
-    if (m_pMulti != nullptr)
+    if (bWasEmpty && m_pMulti != nullptr)
         curl_multi_wakeup(m_pMulti);
 }
 
