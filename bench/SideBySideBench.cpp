@@ -2,7 +2,9 @@
 // handlers with keep-alive, in a child process). Prints one table; ratios are the library's figure
 // over curl's, so below 1 is faster or smaller.
 //
-// Usage: SideBySideBench [MiB=256] [jobs=1000]
+// Usage: SideBySideBench [MiB=256] [jobs=1000] [only-ours]
+// With "only-ours" it runs the library's burst and chain alone and prints their times, for a
+// profiler to look at without the anchors.
 // The burst comes first, while the process is cold: no worker thread exists yet.
 #include "BenchServer.h"
 #include "BenchSupport.h"
@@ -367,6 +369,14 @@ int main(int argc, char** argv)
     const std::vector<double> ChainCalls = g_Run.CallMicroseconds;
     const int nChainFailed = g_Run.nFailed;
     g_Run.pInteraction->Release();
+    if (argc > 3 && std::strcmp(argv[3], "only-ours") == 0)
+    {
+        StopServerProcess(ServerPid);
+        std::printf("burst %.3f s, chain %.3f s, Request call median %.1f / %.1f us; failed %d / %d\n",
+                    dBurst, dChain, Percentile(BurstCalls, 0.5), Percentile(ChainCalls, 0.5), nBurstFailed,
+                    nChainFailed);
+        return nBurstFailed + nChainFailed == 0 ? 0 : 1;
+    }
 
     const double dCurlBurst = CurlCommand(g_Run.Base, g_Run.nJobs, true);
     const double dCurlChain = CurlCommand(g_Run.Base, g_Run.nJobs, false);

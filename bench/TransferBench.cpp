@@ -36,7 +36,7 @@ int main(int argc, char** argv)
     const int nGets = argc > 3 ? std::atoi(argv[3]) : 1;
 
     pid_t ServerPid = 0;
-    const int nPort = StartServerProcess(&ServerPid);
+    const int nPort = StartServerProcess(&ServerPid, true);
     if (nPort == 0)
     {
         std::fprintf(stderr, "cannot start the server\n");

@@ -214,6 +214,7 @@ void NThreadPool::WorkerEntry(void* pvPool)
 
 void NThreadPool::StarterMain()
 {
+    NThreadPlatform::NameCurrentThread("tarn-starter");
     NThreadPlatform::PinModule();
     std::unique_lock<std::mutex> Lock(m_Mutex);
     for (;;)

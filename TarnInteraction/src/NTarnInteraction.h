@@ -35,6 +35,8 @@ public:
         int m_bResult;
         // The worker's hand-off: stored last with release ordering, read first with acquire.
         std::atomic<int> m_bFinished;
+        // The interaction's count of finished jobs, raised by the worker just before m_bFinished.
+        std::atomic<int>* m_pnFinishedJobs;
         NWCallback m_pfnCallback; // a SendCallback or a RequestCallback, as m_bNeedResponse says
         unsigned char* m_pbyResponse;
         DWORD m_dwResponseSize;
@@ -75,6 +77,9 @@ private:
 
     NTreadHttpClient* m_pTreadHttpClient;
     std::vector<NTreadHttpClient*> m_RunningList;
+    // Jobs whose workers have finished and that Poll has not delivered: while it is 0, Poll need
+    // not look at every job of a long list.
+    std::atomic<int> m_nFinishedJobs;
     int m_nRefCount;
 };
 

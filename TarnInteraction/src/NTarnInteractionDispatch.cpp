@@ -37,6 +37,10 @@ void HttpThreadFunction(void* pvTreadHttpClient)
         nRetCode = pJob->m_HttpClient.GetResponse(&pJob->m_pbyResponse, &pJob->m_dwResponseSize);
 
     pJob->m_bResult = nRetCode ? 1 : 0;
+    // Counted before the flag is set, so that the count never falls below the jobs Poll can see
+    // finished; the interaction outlives this call, as its destruction waits for every worker.
+    if (pJob->m_pnFinishedJobs != nullptr)
+        pJob->m_pnFinishedJobs->fetch_add(1, std::memory_order_relaxed);
     // Last access to the job: after this store the host may deliver and destroy it.
     pJob->m_bFinished.store(1, std::memory_order_release);
 }
@@ -73,6 +77,7 @@ int NTarnInteraction::DispatchPendingJob(const char* cszTag, const char* cszAddr
     pJob->m_nPort = nPort;
     pJob->m_pfnCallback = pfnCallback;
     pJob->m_bNeedResponse = bNeedResponse;
+    pJob->m_pnFinishedJobs = &m_nFinishedJobs;
     m_RunningList.push_back(pJob);
 
     bWorkerStarted = pJob->m_Thread.Create(HttpThreadFunction, pJob);
@@ -149,12 +154,15 @@ void NTarnInteraction::Poll()
 {
     NTreadHttpClient* pJob = nullptr;
 
+    if (m_nFinishedJobs.load(std::memory_order_relaxed) == 0)
+        return;
     for (size_t i = 0; i < m_RunningList.size(); ++i)
     {
         if (m_RunningList[i]->m_bFinished.load(std::memory_order_acquire) != 0)
         {
             pJob = m_RunningList[i];
             m_RunningList.erase(m_RunningList.begin() + static_cast<std::ptrdiff_t>(i));
+            m_nFinishedJobs.fetch_sub(1, std::memory_order_relaxed);
             break;
         }
     }

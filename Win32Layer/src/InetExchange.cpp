@@ -183,19 +183,18 @@ bool ExchangeState::CanSendBodyAgain() const
     return !m_pBody->bHasBody || (m_pBody->bKeepReplay && m_uBodySent == m_pBody->uLength);
 }
 
-ExchangeState::BodyOutcome ExchangeState::OnBody(const char* pData, size_t uLength, size_t uWindowLimit)
+bool ExchangeState::OnBody(const char* pData, size_t uLength, size_t uWindowLimit)
 {
     if (RedirectPending())
-        return BodyOutcome::Kept; // the body of a redirect is not wanted
+        return true; // the body of a redirect is not wanted
     if (m_Window.Held() >= uWindowLimit)
     {
         m_nPausedBits |= CURLPAUSE_RECV;
-        return BodyOutcome::Pause;
+        return false;
     }
     // A waiting caller has taken everything in the window already.
     size_t uDirect = 0;
-    const bool bCallerWaits = m_Target.pData != nullptr && !m_Target.Full();
-    if (bCallerWaits && m_Window.Empty())
+    if (m_Target.pData != nullptr && m_Window.Empty())
     {
         uDirect = std::min(uLength, m_Target.uSize - m_Target.uDone);
         std::memcpy(m_Target.pData + m_Target.uDone, pData, uDirect);
@@ -204,14 +203,13 @@ ExchangeState::BodyOutcome ExchangeState::OnBody(const char* pData, size_t uLeng
     if (uDirect < uLength)
         m_Window.Keep(pData + uDirect, pData + uLength);
     AddProgress(uLength);
-    return bCallerWaits && m_Target.Full() ? BodyOutcome::CallerFilled : BodyOutcome::Kept;
+    return true;
 }
 
-size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity, bool& bWake)
+size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity)
 {
-    bWake = false;
     if (m_ePhase == ExchangePhase::Sending)
-        bWake = Advance(ExchangePhase::Uploading);
+        Advance(ExchangePhase::Uploading);
     const std::uint64_t uRemaining = m_pBody->uLength - m_uBodySent;
     if (uRemaining == 0)
         return 0;
@@ -228,7 +226,6 @@ size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity, bool& bWake)
         uGiven = CopyFrom(m_Source.pData + m_Source.uDone, m_Source.uSize - m_Source.uDone, pBuffer,
                           uCapacity, uRemaining);
         m_Source.uDone += uGiven;
-        bWake = bWake || m_Source.Full();
     }
     else if (Answered())
         return 0; // the server has answered; the rest of the body is not wanted

@@ -102,19 +102,12 @@ public:
     void OnConnected() TARN_REQUIRES(g_NetworkMutex);
     // False once the head has broken the framing rules: the transfer is to end.
     bool OnHeaderLine(const char* pData, size_t uLength) TARN_REQUIRES(g_NetworkMutex);
-    enum class BodyOutcome
-    {
-        Pause,        // the window is full: the transfer is to pause
-        Kept,         // taken; the caller, if one waits, still has room
-        CallerFilled, // taken, and the waiting caller's buffer is full
-    };
-    // Puts the bytes into the waiting caller's buffer, and what does not fit into the window.
-    // Throws std::bad_alloc when the window cannot grow.
-    BodyOutcome OnBody(const char* pData, size_t uLength, size_t uWindowLimit) TARN_REQUIRES(g_NetworkMutex);
+    // Puts the bytes into the waiting caller's buffer, and what does not fit into the window;
+    // false when the window is full and the transfer is to pause. Throws std::bad_alloc when the
+    // window cannot grow.
+    bool OnBody(const char* pData, size_t uLength, size_t uWindowLimit) TARN_REQUIRES(g_NetworkMutex);
     // Fills libcurl's upload buffer; CURL_READFUNC_PAUSE when the caller has nothing to give.
-    // bWake tells whether a waiter's goal may have been reached (the first request for bytes,
-    // or the caller's bytes all taken).
-    size_t GiveUpload(char* pBuffer, size_t uCapacity, bool& bWake) TARN_REQUIRES(g_NetworkMutex);
+    size_t GiveUpload(char* pBuffer, size_t uCapacity) TARN_REQUIRES(g_NetworkMutex);
 
     // The owner's side.
     void OfferUpload(const void* pData, size_t uLength) TARN_REQUIRES(g_NetworkMutex);

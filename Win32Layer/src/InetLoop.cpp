@@ -291,12 +291,11 @@ void InetLoop::Perform()
 
 // Takes the job out of the multi handle, which keeps its connection only when the exchange ended
 // cleanly; the connection is free for the next request at once. An exchange that ended on its own
-// (bReport) tells its owner first.
+// (bReport) tells its owner once it is out, so that the owner, woken once, finds the job Detached
+// and can free the handle without waiting again.
 void InetLoop::Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bReport)
 {
     Job.eMembership = LoopJob::Membership::Leaving;
-    if (bReport)
-        Job.pClient->OnFinished(eResult);
     CURL* const pEasy = Job.pEasy;
     CURLM* const pMulti = m_pMulti;
     g_NetworkMutex.Unlock();
@@ -305,6 +304,8 @@ void InetLoop::Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bRepor
     // The owner frees the handle on its own thread, away from the share.
     curl_easy_setopt(pEasy, CURLOPT_SHARE, nullptr);
     g_NetworkMutex.Lock();
+    if (bReport)
+        Job.pClient->OnFinished(eResult);
     Detach(Job);
 }
 

@@ -241,23 +241,47 @@ bool InetTransfer::Reached(Goal eGoal, std::uint64_t uBodyLength) const
 DWORD InetTransfer::WaitFor(MutexLock& Held, Goal eGoal, DWORD dwIdleLimitMs, std::uint64_t uBodyLength)
 {
     WaitClock Clock(dwIdleLimitMs, m_dwConnectMs, m_State.Progress());
+    m_bAwaiting = true;
+    m_eAwaited = eGoal;
+    m_uAwaitedBodyLength = uBodyLength;
+    DWORD dwResult = ERROR_SUCCESS;
     for (;;)
     {
         if (m_bCancelled)
-            return ERROR_INTERNET_OPERATION_CANCELLED;
+        {
+            dwResult = ERROR_INTERNET_OPERATION_CANCELLED;
+            break;
+        }
         if (Reached(eGoal, uBodyLength))
-            return ERROR_SUCCESS;
+            break;
         if (m_State.Ended())
-            return m_State.Phase() == ExchangePhase::Done ? ERROR_SUCCESS : m_State.Error();
+        {
+            dwResult = m_State.Phase() == ExchangePhase::Done ? ERROR_SUCCESS : m_State.Error();
+            break;
+        }
         WaitClock::Expiry eExpiry = WaitClock::Expiry::None;
         const long long llWaitMs = Clock.NextWaitMs(m_State.Progress(), m_State.LastProgressAt(),
                                                     m_State.Reached(ExchangePhase::Sending), eExpiry);
         if (eExpiry == WaitClock::Expiry::Idle)
-            return ERROR_INTERNET_TIMEOUT;
+        {
+            dwResult = ERROR_INTERNET_TIMEOUT;
+            break;
+        }
         if (eExpiry == WaitClock::Expiry::Connect)
-            return ERROR_INTERNET_CANNOT_CONNECT; // as libcurl's own connect time-out reads
+        {
+            dwResult = ERROR_INTERNET_CANNOT_CONNECT; // as libcurl's own connect time-out reads
+            break;
+        }
         m_Job.Changed.wait_for(Held.Native(), std::chrono::milliseconds(std::max<long long>(llWaitMs, 1)));
     }
+    m_bAwaiting = false;
+    return dwResult;
+}
+
+void InetTransfer::WakeIfReached()
+{
+    if (m_bAwaiting && Reached(m_eAwaited, m_uAwaitedBodyLength))
+        m_Loop.MarkChanged(m_Job);
 }
 
 void InetTransfer::OnFinished(CURLcode eResult)
@@ -303,10 +327,10 @@ size_t InetTransfer::OnHeaderData(char* pData, size_t uSize, size_t uCount, void
     try
     {
         MutexLock Held(g_NetworkMutex);
-        pThis->m_Loop.MarkChanged(pThis->m_Job);
         // 0 ends the transfer; the head's error is the exchange's already.
         if (!pThis->m_State.OnHeaderLine(pData, uLength))
             return 0;
+        pThis->WakeIfReached();
         // An answer that comes while the upload waits for the caller's next bytes: the read
         // callback is to say that no more come, or the paused upload would hold the exchange open.
         if (pThis->m_State.Answered())
@@ -328,16 +352,9 @@ size_t InetTransfer::OnBodyData(char* pData, size_t uSize, size_t uCount, void* 
         MutexLock Held(g_NetworkMutex);
         // A full window holds the transfer until the caller reads again. libcurl keeps these
         // bytes and offers them once more after curl_easy_pause.
-        switch (pThis->m_State.OnBody(pData, uLength, kWindowLimit))
-        {
-        case ExchangeState::BodyOutcome::Pause:
+        if (!pThis->m_State.OnBody(pData, uLength, kWindowLimit))
             return CURL_WRITEFUNC_PAUSE;
-        case ExchangeState::BodyOutcome::CallerFilled:
-            pThis->m_Loop.MarkChanged(pThis->m_Job);
-            break;
-        case ExchangeState::BodyOutcome::Kept:
-            break; // a waiting reader sleeps on until its buffer is full or the exchange ends
-        }
+        pThis->WakeIfReached();
         return uLength;
     }
     catch (...)
@@ -352,10 +369,8 @@ size_t InetTransfer::OnUploadData(char* pBuffer, size_t uSize, size_t uCount, vo
     try
     {
         MutexLock Held(g_NetworkMutex);
-        bool bWake = false;
-        const size_t uGiven = pThis->m_State.GiveUpload(pBuffer, uSize * uCount, bWake);
-        if (bWake)
-            pThis->m_Loop.MarkChanged(pThis->m_Job);
+        const size_t uGiven = pThis->m_State.GiveUpload(pBuffer, uSize * uCount);
+        pThis->WakeIfReached();
         return uGiven;
     }
     catch (...)
@@ -371,7 +386,7 @@ int InetTransfer::OnConnected(void* pUser, char*, char*, int, int)
     {
         MutexLock Held(g_NetworkMutex);
         pThis->m_State.OnConnected();
-        pThis->m_Loop.MarkChanged(pThis->m_Job);
+        pThis->WakeIfReached();
         return CURL_PREREQFUNC_OK;
     }
     catch (...)

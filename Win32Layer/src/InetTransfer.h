@@ -80,6 +80,9 @@ private:
     DWORD WaitFor(MutexLock& Held, Goal eGoal, DWORD dwIdleLimitMs, std::uint64_t uBodyLength = 0)
         TARN_REQUIRES(g_NetworkMutex);
     bool Reached(Goal eGoal, std::uint64_t uBodyLength) const TARN_REQUIRES(g_NetworkMutex);
+    // From a callback: wakes the owner when it waits for a goal that is now reached. Progress alone
+    // wakes nobody; an end wakes it from OnFinished.
+    void WakeIfReached() TARN_REQUIRES(g_NetworkMutex);
     void OnFinished(CURLcode eResult) override TARN_REQUIRES(g_NetworkMutex);
     void ResumeReceiving() TARN_REQUIRES(g_NetworkMutex);
     void ResumeSending() TARN_REQUIRES(g_NetworkMutex);
@@ -96,6 +99,10 @@ private:
     curl_slist* m_pCurlHeaders = nullptr;
     DWORD m_dwConnectMs = kDefaultTimeoutMs;
     ExchangeState m_State;
+    // What the owner waits for, while it waits.
+    bool m_bAwaiting TARN_GUARDED_BY(g_NetworkMutex) = false;
+    Goal m_eAwaited TARN_GUARDED_BY(g_NetworkMutex) = Goal::Answer;
+    std::uint64_t m_uAwaitedBodyLength TARN_GUARDED_BY(g_NetworkMutex) = 0;
 };
 } // namespace inet
 } // namespace tarn
