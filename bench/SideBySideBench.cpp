@@ -36,6 +36,8 @@ double SecondsSince(Clock::time_point Start)
 
 double Percentile(std::vector<double> Values, double dShare)
 {
+    if (Values.empty())
+        return 0; // a chain of one request times no call
     std::sort(Values.begin(), Values.end());
     return Values[static_cast<size_t>(dShare * static_cast<double>(Values.size() - 1))];
 }
