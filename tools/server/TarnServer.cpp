@@ -189,23 +189,6 @@ void TarnServer::Install()
                 std::lock_guard<std::mutex> Lock(m_Mutex);
                 Res.set_content(EncodeForms(m_uRequests, m_Forms), "application/octet-stream");
             });
-    // A sink for clients that measure how fast they send: the parts' bytes are counted and dropped.
-    Svr.Post("/discard",
-             [](const httplib::Request& Req, httplib::Response& Res, const httplib::ContentReader& Reader)
-             {
-                 std::uint64_t uBytes = 0;
-                 const auto Count = [&uBytes](const char*, size_t uLength)
-                 {
-                     uBytes += uLength;
-                     return true;
-                 };
-                 // The reader parses a multipart body whichever way it is called; it needs both callbacks.
-                 if (Req.is_multipart_form_data())
-                     Reader([](const httplib::MultipartFormData&) { return true; }, Count);
-                 else
-                     Reader(Count);
-                 Res.set_content(std::to_string(uBytes) + "\n", "text/plain");
-             });
     Svr.Post("/upload",
              [this](const httplib::Request& Req, httplib::Response& Res, const httplib::ContentReader& Reader)
              {

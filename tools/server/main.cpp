@@ -33,7 +33,6 @@ const char kHelp[] =
     "  GET  /forms                the forms received so far, encoded for test programs\n"
     "  POST /upload               parses the multipart form and answers one line per part:\n"
     "                             name=<n> filename=<f> size=<bytes> fnv1a=<64-bit FNV-1a, hex>\n"
-    "  POST /discard              reads the body, answers how many bytes its parts held\n"
     "Anything else is answered 404.\n";
 } // namespace
 
