@@ -12,11 +12,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
+. scripts/lib/common.sh
 scripts/bootstrap.sh make dpkg-dev
 
 steps=("$@")
 [ ${#steps[@]} -eq 0 ] && steps=(examples embed package)
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=$(tarn_jobs)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-adoption.XXXXXX")
 servers=()
@@ -32,16 +33,9 @@ fail() { echo "adoption check: $*" >&2; exit 1; }
 
 # start_server TARN_SERVER NAME: starts it on a free port; sets $port.
 start_server() {
-    "$1" --port 0 >"$work/$2.out" 2>&1 &
-    servers+=($!)
-    port=
-    for _ in $(seq 1 100); do
-        port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1://p' "$work/$2.out")
-        [ -n "$port" ] && return
-        sleep 0.1
-    done
-    cat "$work/$2.out"
-    fail "$1 did not start"
+    tarn_start_server "$work/$2.out" "$1" || fail "$1 did not start"
+    servers+=("$tarn_server_pid")
+    port=$tarn_server_port
 }
 
 # run_host PROGRAM PORT: the example host must deliver both requests, the file's bytes intact.

@@ -6,8 +6,9 @@
 # Usage: scripts/build-configs.sh [jobs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
 scripts/bootstrap.sh clang-14
-jobs=${1:-$(nproc 2>/dev/null || echo 2)}
+jobs=${1:-$(tarn_jobs)}
 
 configure() { # name tools tests bench
     cmake -S . -B "build/config-$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_WARNINGS_AS_ERRORS=ON \

@@ -6,6 +6,7 @@
 # Builds into build/win32 (i686) or build/win64 (x86_64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
 arch=${1:-i686}
 case "$arch" in
     i686) triple=i686-w64-mingw32; dir=build/win32; pkgs=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686) ;;
@@ -17,7 +18,7 @@ scripts/bootstrap.sh "${pkgs[@]}" googletest
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DTARN_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$dir" -j "$(tarn_jobs)"
 exports=$("$triple-objdump" -p "$dir/TarnInteraction/TarnInteraction.dll" |
     sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p')
 if [ "$exports" != "CreateTarnInteraction" ]; then

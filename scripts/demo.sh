@@ -3,7 +3,8 @@
 # embedded loopback server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
 scripts/bootstrap.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target tarn tarn_server
+cmake --build --preset release -j "$(tarn_jobs)" --target tarn tarn_server
 exec build/release/tools/tarn/tarn demo "$@"

@@ -6,6 +6,7 @@
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
 seconds=${1:-60}
 scripts/bootstrap.sh clang-14 libclang-rt-14-dev
 
@@ -14,7 +15,7 @@ cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPIL
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DTARN_BUILD_FUZZ=ON -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_TOOLS=OFF -DTARN_BUILD_BENCH=OFF \
     -DTARN_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build build/fuzz -j 2 --target fuzz_post_body fuzz_response_head
+cmake --build build/fuzz -j "$(tarn_jobs)" --target fuzz_post_body fuzz_response_head
 
 cd build/fuzz
 for target in post_body response_head; do

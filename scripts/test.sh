@@ -3,11 +3,12 @@
 # Usage: scripts/test.sh [preset...]   presets: release (default), debug, asan, tsan
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
 scripts/bootstrap.sh
 
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(release)
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=$(tarn_jobs)
 for preset in "${presets[@]}"; do
     echo "=== $preset"
     cmake --preset "$preset" >/dev/null

@@ -3,9 +3,12 @@
 # loads TarnInteraction.dll as an engine does, then the end-to-end test programs. The scripted
 # servers run inside each test process; the demo server (tarn_server) runs natively beside Wine.
 #
-# The 32-bit product build (i686) is always cross-built. It runs where this machine can execute
-# 32-bit code; elsewhere (no IA-32 emulation) the x86_64 build of the same sources runs under
-# wine64. Which one is found by trying, and printed.
+# The 32-bit product build (i686) is always cross-built and its exports checked. It runs under
+# 32-bit Wine where that can be had; otherwise the x86_64 build of the same sources runs under
+# wine64: when this machine cannot execute 32-bit code, when 32-bit Wine cannot be installed
+# (Debian's i386 lists out of step with amd64, say), or when it cannot run the build. Which build
+# ran, and why, is printed and written to $TARN_WINE_OUTCOME (build/wine-check.outcome by default).
+# TARN_WINE32=off treats the 32-bit install as failed, to take the fallback on purpose.
 #
 # The server-fault matrix (ServerFaults/FaultMatrixTest.*) runs here as on Linux; its rows where
 # Wine's WinINet gives the other outcome say why (docs/Windows.md lists them).
@@ -20,8 +23,10 @@
 # tools (TarnCliTests, InstallTest) are not built for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
+outcome_file=${TARN_WINE_OUTCOME:-build/wine-check.outcome}
 
 scripts/build-windows.sh i686
 scripts/bootstrap.sh
@@ -47,30 +52,68 @@ PY
     [ "$status" -eq 32 ]
 }
 
-if can_run_32bit; then
+# Installs 32-bit Wine. An i386 architecture added here is taken away again when the install
+# fails, so that later installs meet the machine as it was.
+install_wine32() {
+    tarn_installed wine32:i386 && tarn_installed wine && return 0
+    local added=0
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386
+        added=1
+    fi
+    if tarn_install --optional wine wine32:i386 && tarn_installed wine32:i386; then
+        return 0
+    fi
+    if [ "$added" = 1 ]; then
+        as_root dpkg --remove-architecture i386 2>/dev/null || true
+    fi
+    return 1
+}
+
+# Does 32-bit Wine start the build's programs? The first test program lists its tests.
+wine32_runs() {
+    local prefix status=0 first
+    first=$(grep -m 1 . build/win32/windows-tests.txt)
+    prefix=$(mktemp -d)
+    WINEPREFIX=$prefix WINEDEBUG=-all timeout 300 wine "build/win32/tests/$first.exe" --gtest_list_tests \
+        >/dev/null 2>&1 || status=$?
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+    rm -rf "$prefix"
+    [ "$status" -eq 0 ]
+}
+
+fallback=
+if [ "${TARN_WINE32:-auto}" = off ]; then
+    fallback="TARN_WINE32=off treats the 32-bit Wine install as failed"
+elif ! can_run_32bit; then
+    fallback="this machine cannot execute 32-bit code"
+elif ! install_wine32; then
+    fallback="32-bit Wine could not be installed (see the install: lines above)"
+elif ! wine32_runs; then
+    fallback="32-bit Wine is installed but did not run build/win32's test programs"
+fi
+if [ -z "$fallback" ]; then
     arch=i686
     build=build/win32
-    if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-        "${sudo_cmd[@]}" dpkg --add-architecture i386
-        "${sudo_cmd[@]}" apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends wine wine32:i386
-    fi
+    ran="the i686 build under 32-bit Wine"
 else
     arch=x86_64
     build=build/win64
-    echo "wine-check: this machine cannot execute 32-bit code; running the x86_64 build under wine64"
+    ran="the x86_64 build under wine64 (fallback: $fallback)"
+    echo "wine-check: $fallback; running the x86_64 build under wine64 instead"
     scripts/build-windows.sh x86_64
-    scripts/bootstrap.sh wine wine64
+    tarn_install wine wine64
 fi
-echo "wine-check: running the $arch build under Wine"
+echo "wine-check: running $ran"
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target tarn_server
+cmake --build --preset release -j "$(tarn_jobs)" --target tarn_server
 
 work=$(mktemp -d)
-server_pid=
+tarn_server_pid=
 cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "$tarn_server_pid" ] && kill "$tarn_server_pid" 2>/dev/null || true
     # Let Wine's server write its prefix and leave before the prefix goes.
     WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
     WINEPREFIX="$work/prefix" wineserver -w 2>/dev/null || true
@@ -86,14 +129,8 @@ for test in "${tests[@]}"; do
 done
 printf 'uploaded from Wine\r\n\0binary tail' > "$work/upload.bin"
 
-build/release/tools/server/tarn_server --port 0 > "$work/server.out" &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q 'listening on' "$work/server.out" 2>/dev/null && break
-    sleep 0.1
-done
-port=$(sed -n 's|listening on http://127.0.0.1:||p' "$work/server.out")
-[ -n "$port" ] || { echo "tarn_server did not start" >&2; exit 1; }
+tarn_start_server "$work/server.out" build/release/tools/server/tarn_server
+port=$tarn_server_port
 
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all TARN_TEST_SERVER_PORT="$port"
 wineboot -i >/dev/null 2>&1 || true
@@ -145,4 +182,7 @@ echo "Under Wine ($arch), per program:"
 printf '  %s\n' "${summary[@]}"
 echo "$skipped skipped under Wine ($arch)"
 echo "$passed passed, $failed failed under Wine ($arch)"
+mkdir -p "$(dirname "$outcome_file")"
+echo "$ran: $passed passed, $failed failed, $skipped skipped" >"$outcome_file"
+echo "wine-check: ran $ran"
 [ "$failed" -eq 0 ]

@@ -6,13 +6,14 @@
 #   FLAGS: extra compile and link flags for the hosts (the build's sanitizer, if any).
 set -euo pipefail
 cmake_cmd=$1 build_dir=$2 host_src=$3 server=$4 cxx=$5 generator=$6 flags=${7:-}
+. "$(dirname "$0")/../../scripts/lib/common.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-install-test.XXXXXX")
-server_pid=
+tarn_server_pid=
 cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
+    if [ -n "$tarn_server_pid" ]; then
+        kill "$tarn_server_pid" 2>/dev/null || true
+        wait "$tarn_server_pid" 2>/dev/null || true
     fi
     rm -rf "$work"
 }
@@ -40,17 +41,8 @@ done
 if find "$prefix" -name '*.a' | grep -q .; then fail "static libraries were installed: $(find "$prefix" -name '*.a')"; fi
 
 echo "== start tarn_server"
-"$server" --port 0 >"$work/server.out" 2>&1 &
-server_pid=$!
-url=
-for _ in $(seq 1 100); do
-    url=$(sed -n 's/^listening on //p' "$work/server.out")
-    [ -n "$url" ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-done
-[ -n "$url" ] || { cat "$work/server.out"; fail "tarn_server did not start"; }
-case "$url" in http://127.0.0.1:*) ;; *) fail "tarn_server is not on loopback: $url" ;; esac
+tarn_start_server "$work/server.out" "$server" || fail "tarn_server did not start on loopback"
+url=$tarn_server_url
 
 echo "== the installed tarn, which finds the library through its rpath"
 "$prefix/bin/tarn" --version | grep -q "^TarnInteraction 1\." || fail "installed tarn --version"
