@@ -89,7 +89,7 @@ if [ "${TARN_WINE32:-auto}" = off ]; then
 elif ! can_run_32bit; then
     fallback="this machine cannot execute 32-bit code"
 elif ! install_wine32; then
-    fallback="32-bit Wine could not be installed (see the install: lines above)"
+    fallback="32-bit Wine could not be installed: ${tarn_install_failure:-it is not installed}"
 elif ! wine32_runs; then
     fallback="32-bit Wine is installed but did not run build/win32's test programs"
 fi

@@ -44,6 +44,7 @@ tarn_refresh_lists() {
         fi
         [ "$try" -lt "$tries" ] && sleep "${TARN_APT_UPDATE_PAUSE:-10}"
     done
+    tarn_refresh_failure="apt-get update failed $tries times: $(grep -m 1 '^E:' "$log")"
     echo "install: apt-get update failed $tries times ($(tarn_apt_errors "$log")); going on with the lists at hand" >&2
     rm -f "$log"
     return 1
@@ -52,13 +53,15 @@ tarn_refresh_lists() {
 # Installs the packages that are not installed yet; nothing to do when all are (and nothing at all
 # with TARN_SKIP_BOOTSTRAP=1, for machines whose packages are managed otherwise). When the install
 # fails, names each package that could not be installed and apt's reason. Then exits with status 1,
-# or returns 1 with --optional, for a caller that has another way.
+# or returns 1 with --optional, for a caller that has another way; $tarn_install_failure then says
+# why in one line.
 tarn_install() {
     local optional=0
     if [ "${1:-}" = --optional ]; then
         optional=1
         shift
     fi
+    tarn_install_failure=
     [ "${TARN_SKIP_BOOTSTRAP:-0}" = 1 ] && return 0
     local missing=() pkg
     for pkg in "$@"; do
@@ -66,6 +69,7 @@ tarn_install() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "install: installing ${missing[*]} (TARN_SKIP_BOOTSTRAP=1 skips this)"
+    tarn_refresh_failure=
     tarn_refresh_lists || true
     local log
     log=$(mktemp)
@@ -74,15 +78,27 @@ tarn_install() {
         return 0
     fi
     # Which of them, and why: each one tried alone, without changing anything.
-    local failed=()
+    local failed=() held=() why
+    why=$(mktemp)
     for pkg in "${missing[@]}"; do
         tarn_installed "$pkg" && continue
+        if tarn_apt install -s --no-install-recommends "$pkg" >"$why" 2>&1; then
+            held+=("$pkg")
+            continue
+        fi
         failed+=("$pkg")
-        tarn_apt install -s --no-install-recommends "$pkg" >"$log" 2>&1 || true
-        echo "install: cannot install $pkg: $(tarn_apt_errors "$log")" >&2
+        echo "install: cannot install $pkg: $(tarn_apt_errors "$why")" >&2
+        [ -n "$tarn_install_failure" ] || tarn_install_failure="$pkg: $(grep '^E:' "$why" | tail -n 1)"
     done
-    rm -f "$log"
-    echo "install: not installed: ${failed[*]}" >&2
+    if [ ${#failed[@]} -eq 0 ]; then
+        tarn_install_failure="apt-get install: $(grep '^E:' "$log" | tail -n 1)"
+        echo "install: each package would install alone, yet the install failed: $(tarn_apt_errors "$log")" >&2
+    fi
+    rm -f "$log" "$why"
+    if [ -n "$tarn_refresh_failure" ]; then
+        tarn_install_failure+=" (after $tarn_refresh_failure)"
+    fi
+    echo "install: not installed: ${failed[*]} ${held[*]}" >&2
     [ "$optional" = 1 ] && return 1
     exit 1
 }
