@@ -70,16 +70,19 @@ install_wine32() {
     return 1
 }
 
-# Does 32-bit Wine start the build's programs? The first test program lists its tests.
+# Does 32-bit Wine start the build's programs? The first test program, beside the DLLs it loads,
+# lists its tests.
 wine32_runs() {
-    local prefix status=0 first
+    local dir status=0 first
     first=$(grep -m 1 . build/win32/windows-tests.txt)
-    prefix=$(mktemp -d)
-    WINEPREFIX=$prefix WINEDEBUG=-all timeout 300 wine "build/win32/tests/$first.exe" --gtest_list_tests \
+    dir=$(mktemp -d)
+    cp build/win32/TarnInteraction/TarnInteraction.dll build/win32/EngineCore/EngineCore.dll \
+        "build/win32/tests/$first.exe" "$dir/"
+    (cd "$dir" && WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 300 wine "$first.exe" --gtest_list_tests) \
         >/dev/null 2>&1 || status=$?
-    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-    WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
-    rm -rf "$prefix"
+    WINEPREFIX=$dir/prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$dir/prefix wineserver -w 2>/dev/null || true
+    rm -rf "$dir"
     [ "$status" -eq 0 ]
 }
 
