@@ -70,7 +70,7 @@ status=0
 (cd "$work/$arch/host" && timeout 120 wine example_host.exe 127.0.0.1 "$tarn_server_port" host.cpp) \
     >"$work/host.raw" 2>&1 || status=$?
 tr -d '\r' <"$work/host.raw" >"$work/host.out"
-sed 's/^/  /' "$work/host.out"
+sed -e 's/^/  /' -e '$a\' "$work/host.out" # the GET's body ends without a newline
 size=$(wc -c <examples/host.cpp)
 # Wine's own status is no proof that the program ran (it can be 0 when Wine cannot start it).
 grep -q "^built with TarnInteraction" "$work/host.out" || { cat "$work/host.out"; fail "the $arch host did not start under Wine"; }
