@@ -1,4 +1,9 @@
 # Installation: the public headers, the two shared libraries, a CMake package and a pkg-config file.
+# Each file belongs to a component, which the packages follow (cmake/Package.cmake):
+#   libs   the shared libraries (on Windows the DLLs)
+#   dev    headers, the .so links or import libraries, the CMake package, tarninteraction.pc
+#   tools  tarn and tarn_server with their manual pages
+#   doc    the licence, README, CHANGELOG, docs/ and examples/ (what the README links to)
 #
 #   find_package(TarnInteraction 1.0 REQUIRED)
 #   target_link_libraries(host PRIVATE TarnInteraction::TarnInteraction)   # EngineCore comes along
@@ -25,22 +30,23 @@ endif()
 
 install(TARGETS TarnInteraction EngineCore
     EXPORT TarnInteractionTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT libs
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libs NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
 )
 
 install(FILES ${PROJECT_SOURCE_DIR}/TarnInteraction/include/TarnInteraction/ITarnInteraction.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TarnInteraction)
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TarnInteraction COMPONENT dev)
 install(FILES
     ${PROJECT_SOURCE_DIR}/EngineCore/include/EngineCore/EngineCoreApi.h
     ${PROJECT_SOURCE_DIR}/EngineCore/include/EngineCore/NWLog.h
     ${PROJECT_SOURCE_DIR}/EngineCore/include/EngineCore/NThread.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/EngineCore)
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/EngineCore COMPONENT dev)
 
 install(EXPORT TarnInteractionTargets
     NAMESPACE TarnInteraction::
     DESTINATION ${TARN_INSTALL_CMAKEDIR}
+    COMPONENT dev
 )
 configure_package_config_file(
     ${PROJECT_SOURCE_DIR}/cmake/TarnInteractionConfig.cmake.in
@@ -56,6 +62,7 @@ install(FILES
     ${PROJECT_BINARY_DIR}/TarnInteractionConfig.cmake
     ${PROJECT_BINARY_DIR}/TarnInteractionConfigVersion.cmake
     DESTINATION ${TARN_INSTALL_CMAKEDIR}
+    COMPONENT dev
 )
 
 # pkg-config: the prefix is found from the .pc file's own place, so that an install moved with
@@ -75,13 +82,33 @@ foreach(dir LIBDIR INCLUDEDIR)
     endif()
 endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarninteraction.pc.in ${PROJECT_BINARY_DIR}/tarninteraction.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/tarninteraction.pc DESTINATION ${TARN_INSTALL_PKGCONFIGDIR})
+install(FILES ${PROJECT_BINARY_DIR}/tarninteraction.pc DESTINATION ${TARN_INSTALL_PKGCONFIGDIR} COMPONENT dev)
 
-# The command-line host and its loopback test server, when they are built.
+# The command-line host and its loopback test server, when they are built, with their manual pages.
+if(TARGET tarn OR TARGET tarn_server)
+    include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
+endif()
 if(TARGET tarn)
     set_target_properties(tarn PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-    install(TARGETS tarn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS tarn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    tarn_install_man_page(tarn.1)
 endif()
 if(TARGET tarn_server)
-    install(TARGETS tarn_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS tarn_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    tarn_install_man_page(tarn_server.1)
 endif()
+
+# The licence and the documents the README links to, beside it. A Windows archive has them at its
+# top, where its users look first.
+if(WIN32)
+    set(TARN_INSTALL_DOCDIR_DEFAULT .)
+else()
+    set(TARN_INSTALL_DOCDIR_DEFAULT ${CMAKE_INSTALL_DOCDIR})
+endif()
+set(TARN_INSTALL_DOCDIR "${TARN_INSTALL_DOCDIR_DEFAULT}"
+    CACHE STRING "Where the licence, README, CHANGELOG, docs/ and examples/ go, relative to the prefix")
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    DESTINATION ${TARN_INSTALL_DOCDIR} COMPONENT doc)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${TARN_INSTALL_DOCDIR}/docs COMPONENT doc
+    PATTERN man EXCLUDE)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${TARN_INSTALL_DOCDIR}/examples COMPONENT doc)

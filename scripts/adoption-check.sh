@@ -4,8 +4,10 @@
 #             install of the release build under a temporary prefix;
 #   embed     a project that embeds TarnInteraction with add_subdirectory, with GoogleTest, Google
 #             Benchmark and pkg-config out of reach, builds and runs the example host;
-#   package   cpack -G DEB, unpacked with dpkg -x into a temporary root: its tarn against its
-#             tarn_server, and the example host built against its library.
+#   package   cpack -G DEB: the library, -dev and tools packages, each passed by lintian with no
+#             error (warnings printed), unpacked together with dpkg -x into a temporary root: the
+#             packaged README's links, its tarn against its tarn_server, and the example host
+#             built against its library.
 # Builds the release preset first (nothing to do when scripts/test.sh has run). Temporary files
 # go to $TMPDIR and are removed; the build trees are build/release and build/embed.
 # Usage: scripts/adoption-check.sh [examples] [embed] [package]   (all three by default)
@@ -82,16 +84,34 @@ check_embed() {
 }
 
 check_package() {
-    echo "=== the Debian package"
+    echo "=== the Debian packages"
     release_build
+    tarn_install lintian
     (cd build/release && cpack -G DEB -B "$work/package" >"$work/cpack.log") ||
         { cat "$work/cpack.log"; fail "cpack failed"; }
-    local deb
-    deb=$(ls "$work"/package/*.deb)
-    dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\):/\1:/p'
-    dpkg -c "$deb" | awk '{print $6, $7, $8}'
-    local root=$work/root
-    dpkg -x "$deb" "$root"
+    local debs=("$work"/package/*.deb) deb root=$work/root status
+    [ ${#debs[@]} -eq 3 ] || fail "cpack made ${#debs[@]} packages, not 3"
+    for deb in "${debs[@]}"; do
+        dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\):/\1:/p'
+        dpkg -c "$deb" | awk '{print $6, $7, $8}'
+        # Warnings are printed (the README says why each is left); an error fails the step.
+        status=0
+        lintian "$deb" >"$work/lintian.out" 2>&1 || status=$?
+        sed '/^running with root privileges/d' "$work/lintian.out"
+        ! grep -q '^E:' "$work/lintian.out" || fail "lintian reports errors on $(basename "$deb")"
+        [ "$status" -eq 0 ] || fail "lintian ended with status $status on $(basename "$deb")"
+        dpkg -x "$deb" "$root"
+    done
+    [[ "$(dpkg-deb -f "$work"/package/tarninteraction-tools_*.deb Depends)" == *libcpp-httplib* ]] ||
+        fail "the tools package does not depend on cpp-httplib"
+    for deb in "$work"/package/libtarninteraction*.deb; do
+        [[ "$(dpkg-deb -f "$deb" Depends)" != *httplib* ]] || fail "$(basename "$deb") depends on cpp-httplib"
+    done
+    # The packaged README's links lead to packaged files.
+    local doc=$root/usr/share/doc/libtarninteraction-dev link
+    for link in $(grep -o '](\([^)]*\))' "$doc/README.md" | sed 's/^](\(.*\))$/\1/' | grep -v '^https\?:'); do
+        [ -e "$doc/$link" ] || fail "the packaged README links to $link, which is not packaged"
+    done
     start_server "$root/usr/bin/tarn_server" package-server
     "$root/usr/bin/tarn" --version | grep -q "^TarnInteraction .*($root/usr/lib/" ||
         fail "the package's tarn does not run on the package's library"
@@ -101,7 +121,9 @@ check_package() {
         fail "the package's tarn post"
     cmake -S examples -B "$work/package-host" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
     cmake --build "$work/package-host" >/dev/null
-    ldd "$work/package-host/example_host" | grep -q "$root/usr/lib/libTarnInteraction.so" ||
+    # Not ldd | grep -q: grep leaving early would break ldd's pipe, and pipefail would count that.
+    ldd "$work/package-host/example_host" >"$work/ldd.out"
+    grep -q "$root/usr/lib/libTarnInteraction.so" "$work/ldd.out" ||
         fail "the example host does not load the package's library"
     run_host "$work/package-host/example_host" "$port"
 }

@@ -188,4 +188,5 @@ echo "$passed passed, $failed failed under Wine ($arch)"
 mkdir -p "$(dirname "$outcome_file")"
 echo "$ran: $passed passed, $failed failed, $skipped skipped" >"$outcome_file"
 echo "wine-check: ran $ran"
+scripts/windows-archive-check.sh "$arch" # the ZIP archives (i686 always), $arch's example host under Wine
 [ "$failed" -eq 0 ]

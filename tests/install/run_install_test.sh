@@ -37,6 +37,10 @@ find "$prefix" -name 'libEngineCore.so*' | grep -q . || fail "no libEngineCore.s
 for tool in tarn tarn_server; do
     [ -x "$prefix/bin/$tool" ] || fail "missing bin/$tool"
 done
+for f in share/man/man1/tarn.1.gz share/man/man1/tarn_server.1.gz share/doc/TarnInteraction/LICENSE \
+    share/doc/TarnInteraction/README.md share/doc/TarnInteraction/docs/HostGuide.md share/doc/TarnInteraction/examples/host.cpp; do
+    [ -f "$prefix/$f" ] || fail "missing $f"
+done
 # The static core and layer are inside the shared library, not beside it.
 if find "$prefix" -name '*.a' | grep -q .; then fail "static libraries were installed: $(find "$prefix" -name '*.a')"; fi
 
