@@ -22,7 +22,7 @@ enum ExitStatus
     eExitTls = 35,            // the TLS handshake failed
     eExitRedirects = 47,      // too many redirects
     eExitConnectionLost = 56, // the connection was closed or reset before the whole answer came
-    eExitTooLarge = 63,       // the response is larger than the library can hold (4 GiB)
     eExitCertificate = 60,    // the server's certificate was not accepted
+    eExitTooLarge = 63,       // the response is larger than the library can hold (4 GiB)
 };
 } // namespace tarn
