@@ -608,8 +608,9 @@ TEST_F(TarnCliServerTest, PostSendsStandardInputAsAFileNamedDash)
                                      std::string("from\0stdin\n", 11));
     fs::current_path(Home);
     ASSERT_EQ(0, Result.nExit) << Describe(Result);
-    ASSERT_EQ(1u, m_Server.Forms().size());
-    const std::vector<tarn::FormPart>& Parts = m_Server.Forms()[0].Parts;
+    const std::vector<tarn::ReceivedForm> Forms = m_Server.Forms();
+    ASSERT_EQ(1u, Forms.size());
+    const std::vector<tarn::FormPart>& Parts = Forms[0].Parts;
     ASSERT_EQ(2u, Parts.size());
     EXPECT_EQ("-", Parts[0].FileName);
     EXPECT_EQ(std::string("from\0stdin\n", 11), Parts[0].Content);
