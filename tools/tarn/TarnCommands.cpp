@@ -126,7 +126,7 @@ int RunGet(const Options& Opts)
     if (!TheHost.IsReady())
     {
         std::fprintf(stderr, "tarn: the interaction object could not be created\n");
-        return eExitFailed;
+        return eExitInit;
     }
     // One job per URL, in order, so a job's index is its URL's.
     for (std::size_t i = 0; i < Opts.Urls.size(); ++i)
@@ -165,7 +165,7 @@ int RunPost(const Options& Opts)
     if (!TheHost.IsReady())
     {
         std::fprintf(stderr, "tarn: the interaction object could not be created\n");
-        return eExitFailed;
+        return eExitInit;
     }
     // The address as the library's upload line names it.
     const std::string Address = "http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;

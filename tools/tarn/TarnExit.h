@@ -10,6 +10,7 @@ enum ExitStatus
     eExitOk = 0,
     eExitFailed = 1,          // a failure of no class below (the library refused the request, ...)
     eExitUsage = 2,           // the command line cannot be acted on
+    eExitInit = 2,            // the interaction object could not be created (curl's failed init)
     eExitBadUrl = 3,          // a URL tarn cannot send: malformed, another scheme, too long
     eExitNotResolved = 6,     // the host name was not resolved
     eExitConnect = 7,         // no connection: refused, unreachable, or no answer to the connect

@@ -482,7 +482,7 @@ std::string HelpText()
            "first URL on the command line that failed:\n"
            "   0  every request succeeded (demo: every result was as it should be)\n"
            "   1  another failure: the library refused the request, a form held its boundary, ...\n"
-           "   2  the command line cannot be used\n"
+           "   2  the command line cannot be used, or the library could not be started\n"
            "   3  a URL tarn cannot send: malformed, not http:// or https://, too long\n"
            "   6  host name not resolved\n"
            "   7  no connection: refused, unreachable, or the connect timed out\n"
