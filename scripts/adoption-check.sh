@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What a new user meets, checked end to end against loopback tarn_servers:
-#   examples  the example host built with CMake (find_package) and with make (pkg-config) against an
-#             install of the release build under a temporary prefix;
+#   examples  the example hosts built with CMake (find_package) and with make (pkg-config) against an
+#             install of the release build under a temporary prefix; the log-sink host must name
+#             the status of a 404 and the error code of a refused connection;
 #   embed     a project that embeds TarnInteraction with add_subdirectory, with GoogleTest, Google
 #             Benchmark and pkg-config out of reach, builds and runs the example host;
 #   package   cpack -G DEB: the library, -dev and tools packages, each passed by lintian with no
@@ -50,6 +51,18 @@ run_host() {
     echo "$1: ok"
 }
 
+# run_log_sink PROGRAM PORT REFUSED_PORT: each failure must come with its reason from the log
+# (in any order: Poll delivers what finished first).
+run_log_sink() {
+    "$1" "http://127.0.0.1:$2/bytes/5" "http://127.0.0.1:$2/status/404" "http://127.0.0.1:$3/x" \
+        >"$work/sink.out" 2>&1 || { cat "$work/sink.out"; fail "$1 failed"; }
+    local expected='url1: ok, 5 bytes
+url2: failed, HTTP status 404
+url3: failed, error code 12029'
+    [ "$(sort "$work/sink.out")" = "$expected" ] || { cat "$work/sink.out"; fail "$1: not the reasons expected"; }
+    echo "$1: ok"
+}
+
 release_build() {
     [ -n "${release_built:-}" ] && return
     cmake --preset release >/dev/null
@@ -62,13 +75,19 @@ check_examples() {
     release_build
     local prefix=$work/prefix
     cmake --install build/release --prefix "$prefix" >/dev/null
+    # A port where a server has just stopped: connecting to it is refused.
+    start_server "$prefix/bin/tarn_server" refused-server
+    local refused=$port
+    kill "$tarn_server_pid" && wait "$tarn_server_pid" 2>/dev/null || true
     start_server "$prefix/bin/tarn_server" examples-server
     cmake -S examples -B "$work/example-cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
     cmake --build "$work/example-cmake" >/dev/null
     run_host "$work/example-cmake/example_host" "$port"
+    run_log_sink "$work/example-cmake/example_log_sink" "$port" "$refused"
     PKG_CONFIG_PATH="$prefix/lib/pkgconfig" make -s -C examples OUT="$work" CXXFLAGS="-O2 -Wall -Wextra -Werror"
     run_host "$work/example_host" "$port"
+    run_log_sink "$work/example_log_sink" "$port" "$refused"
 }
 
 check_embed() {

@@ -4,10 +4,12 @@
 #include "TarnLog.h"
 #include "TarnOutput.h"
 #include "TarnReport.h"
+#include "TarnStdin.h"
 #include "TarnUrl.h"
 
 #include "TarnInteraction/ITarnInteraction.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,12 +40,15 @@ std::string WhyUnreadable(const std::string& Path)
 }
 
 // Runs the host's loop with the progress line, writing each body through Output and printing
-// each result line to pReport (with -s, only those of failures). FailureOf gives the reason of a
-// job the library failed.
-bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, const Options& Opts,
-             const std::function<std::string(std::size_t)>& FailureOf)
+// each result line to standard error (with -s, only those of failures): result lines are
+// diagnostics, and standard output carries bodies alone. ReasonOf gives the reason of a job the
+// library failed. Returns the exit status: 0, or that of the first job, in URL order, that failed.
+int RunJobs(Host& TheHost, BodyOutput& Output, const Options& Opts,
+            const std::function<FailureReason(std::size_t)>& ReasonOf)
 {
     auto IndexOf = [&](const Job& Each) { return static_cast<std::size_t>(&Each - TheHost.Jobs().data()); };
+    // A job refused before it reached the library has no class of its own.
+    std::vector<int> Exits(TheHost.Jobs().size(), eExitFailed);
     ProgressLine Progress(!Opts.bVerbose && !Opts.bSilent);
     TheHost.SetBodyHandler(
         [&](Job& Delivered, const unsigned char* pbyData, std::size_t uSize)
@@ -54,6 +59,7 @@ bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, const Option
             {
                 Delivered.bResult = false;
                 Delivered.Note = Error;
+                Exits[IndexOf(Delivered)] = eExitWrite;
             }
         });
     bool bAllOk = true;
@@ -65,20 +71,27 @@ bool RunJobs(Host& TheHost, BodyOutput& Output, std::FILE* pReport, const Option
             {
                 Output.Skip(uIndex);
                 if (Delivered.Note.empty())
-                    Delivered.Note = FailureOf(uIndex);
+                {
+                    const FailureReason Reason = ReasonOf(uIndex);
+                    Delivered.Note = Reason.Text;
+                    Exits[uIndex] = Reason.nExit;
+                }
             }
             bAllOk = bAllOk && Delivered.bResult;
             Progress.Clear();
             if (Opts.bSilent && Delivered.bResult)
                 return;
-            std::fprintf(pReport, "%s%s\n", ResultLine(Delivered).c_str(),
+            std::fprintf(stderr, "%s%s\n", ResultLine(Delivered).c_str(),
                          Delivered.bResult ? Output.Suffix(uIndex).c_str() : "");
-            std::fflush(pReport);
+            std::fflush(stderr);
         },
         [&] { Progress.Update(TheHost.Jobs()); });
     Progress.Clear();
     PrintLogHint(bAllOk, Opts);
-    return bAllOk;
+    for (std::size_t i = 0; i < TheHost.Jobs().size(); ++i)
+        if (!TheHost.Jobs()[i].bResult)
+            return Exits[i];
+    return eExitOk;
 }
 
 // The version of the loaded library, from the name its file ends in ("libX.so.1.2.3").
@@ -106,26 +119,22 @@ std::string VersionText()
 int RunGet(const Options& Opts)
 {
     if (!Opts.OutputDir.empty() && !PrepareOutputDir(Opts.OutputDir))
-        return eExitUsage;
+        return eExitWrite;
     BodyOutput Output(Opts.Outputs);
-    // Bodies on standard output leave the result lines to standard error.
-    std::FILE* pReport = Output.AnyToStandardOutput() ? stderr : stdout;
 
     Host TheHost;
     if (!TheHost.IsReady())
     {
         std::fprintf(stderr, "tarn: the interaction object could not be created\n");
-        return eExitFailed;
+        return eExitInit;
     }
     // One job per URL, in order, so a job's index is its URL's.
     for (std::size_t i = 0; i < Opts.Urls.size(); ++i)
         TheHost.StartGet("get" + std::to_string(i + 1), Opts.Targets[i].Address, Opts.Targets[i].Object,
                          MaskPassword(Opts.Urls[i]));
-    const bool bAllOk =
-        RunJobs(TheHost, Output, pReport, Opts,
-                [&](std::size_t uIndex)
-                { return TakeGetFailure(Opts.Targets[uIndex].Address + Opts.Targets[uIndex].Object); });
-    return bAllOk ? eExitOk : eExitFailed;
+    return RunJobs(TheHost, Output, Opts,
+                   [&](std::size_t uIndex)
+                   { return TakeGetReason(Opts.Targets[uIndex].Address + Opts.Targets[uIndex].Object); });
 }
 
 int RunPost(const Options& Opts)
@@ -134,28 +143,35 @@ int RunPost(const Options& Opts)
     // open; say so now instead.
     for (const FormField& Field : Opts.Fields)
     {
-        const std::string Why = Field.bFile ? WhyUnreadable(Field.Value) : std::string();
+        const std::string Why =
+            Field.bFile && !ReadsStandardInput(Field) ? WhyUnreadable(Field.Value) : std::string();
         if (!Why.empty())
         {
             std::fprintf(stderr, "tarn: cannot read file %s for form field '%s': %s\n", Field.Value.c_str(),
                          Field.Name.c_str(), Why.c_str());
-            return eExitUsage;
+            return eExitRead;
         }
+    }
+    StdinFolder Stdin;
+    std::string Error;
+    if (std::any_of(Opts.Fields.begin(), Opts.Fields.end(), ReadsStandardInput) &&
+        !Stdin.Enter(Opts.Fields, Error))
+    {
+        std::fprintf(stderr, "tarn: %s\n", Error.c_str());
+        return eExitRead;
     }
 
     Host TheHost;
     if (!TheHost.IsReady())
     {
         std::fprintf(stderr, "tarn: the interaction object could not be created\n");
-        return eExitFailed;
+        return eExitInit;
     }
     // The address as the library's upload line names it.
     const std::string Address = "http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;
     TheHost.StartPost("post", Opts.Server, Opts.Path, Opts.nPort, Opts.Fields,
                       "POST " + MaskPassword(Address));
     BodyOutput Output({OutputTarget()});
-    const bool bOk =
-        RunJobs(TheHost, Output, stderr, Opts, [&](std::size_t) { return TakePostFailure(Address); });
-    return bOk ? eExitOk : eExitFailed;
+    return RunJobs(TheHost, Output, Opts, [&](std::size_t) { return TakePostReason(Address); });
 }
 } // namespace tarn

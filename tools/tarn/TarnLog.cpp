@@ -1,5 +1,6 @@
 #include "TarnLog.h"
 
+#include "TarnExit.h"
 #include "TarnUrl.h"
 
 #include "EngineCore/NWLog.h"
@@ -24,14 +25,21 @@ const char kUploadLine[] = "Failed to upload `";
 const char kAddressEnd[] = "`, Error Code ";
 const char kStatusLine[] = "Response status code : ";
 // Checks whose condition tells the reason better than the error code, which they leave unset.
-const std::pair<const char*, const char*> kCheckReasons[] = {
-    {"ullNeeded < NW_MAX_RESPONSE_SIZE", "response larger than 4 GiB"},
-    {"ullAnnounced < NW_MAX_RESPONSE_SIZE", "response larger than 4 GiB"},
-    {"!ContainsDelimiterLine(pszValue, uValueLen)", "a form field holds the form boundary; nothing was sent"},
-    {"!ContainsDelimiterLine(pbyCursor, dwRead)", "a file holds the form boundary; nothing was sent"},
-    {"ullFileSize <= NW_POST_BODY_MAX_SIZE", "a file is larger than 2 GiB; nothing was sent"},
-    {"ullBodySize <= NW_POST_BODY_MAX_SIZE", "the form is larger than 2 GiB; nothing was sent"},
-    {"ullFileSize <= dwFileRoom", "a file grew while it was read; nothing was sent"},
+const struct
+{
+    const char* pszCondition;
+    const char* pszReason;
+    int nExit;
+} kCheckReasons[] = {
+    {"ullNeeded < NW_MAX_RESPONSE_SIZE", "response larger than 4 GiB", eExitTooLarge},
+    {"ullAnnounced < NW_MAX_RESPONSE_SIZE", "response larger than 4 GiB", eExitTooLarge},
+    {"!ContainsDelimiterLine(pszValue, uValueLen)", "a form field holds the form boundary; nothing was sent",
+     eExitFailed},
+    {"!ContainsDelimiterLine(pbyCursor, dwRead)", "a file holds the form boundary; nothing was sent",
+     eExitFailed},
+    {"ullFileSize <= NW_POST_BODY_MAX_SIZE", "a file is larger than 2 GiB; nothing was sent", eExitFailed},
+    {"ullBodySize <= NW_POST_BODY_MAX_SIZE", "the form is larger than 2 GiB; nothing was sent", eExitFailed},
+    {"ullFileSize <= dwFileRoom", "a file grew while it was read; nothing was sent", eExitRead},
 };
 
 // What one failed transfer logged. A worker runs one transfer, and logs its check line(s), then
@@ -135,18 +143,19 @@ void Sink(NWLOG_PRIORITY, const char* pszRecord, void*)
     std::fflush(stderr);
 }
 
-std::string Describe(const Failure& Failed)
+FailureReason Describe(const Failure& Failed)
 {
     if (Failed.bHasStatus && Failed.nStatus != 0)
-        return "HTTP " + std::to_string(Failed.nStatus) + " (only 200 counts as success)";
+        return {"HTTP " + std::to_string(Failed.nStatus) + " (only 200 counts as success)", eExitHttpError};
     for (const auto& Each : kCheckReasons)
-        if (Failed.FirstCheck == Each.first)
-            return Each.second;
+        if (Failed.FirstCheck == Each.pszCondition)
+            return {Each.pszReason, Each.nExit};
     if (Failed.nCode != 0)
-        return ErrorCodeText(Failed.nCode) + " (" + std::to_string(Failed.nCode) + ")";
+        return {ErrorCodeText(Failed.nCode) + " (" + std::to_string(Failed.nCode) + ")",
+                ExitForErrorCode(Failed.nCode)};
     if (Failed.bHasStatus)
-        return "no HTTP response";
-    return "failed while reading the response";
+        return {"no HTTP response", eExitFailed};
+    return {"failed while reading the response", eExitFailed};
 }
 } // namespace
 
@@ -163,7 +172,7 @@ std::size_t HiddenLogLines()
 
 namespace
 {
-std::string TakeFailure(const std::string& Address, bool bUpload)
+FailureReason TakeFailure(const std::string& Address, bool bUpload)
 {
     const std::string Masked = MaskPassword(Address);
     std::lock_guard<std::mutex> Lock(g_Mutex);
@@ -177,17 +186,22 @@ std::string TakeFailure(const std::string& Address, bool bUpload)
             return Describe(Each);
         }
     }
-    return std::string();
+    return FailureReason();
 }
 } // namespace
 
-std::string TakeGetFailure(const std::string& Address)
+FailureReason TakeGetReason(const std::string& Address)
 {
     return TakeFailure(Address, false);
 }
 
-std::string TakePostFailure(const std::string& Address)
+FailureReason TakePostReason(const std::string& Address)
 {
     return TakeFailure(Address, true);
+}
+
+std::string TakeGetFailure(const std::string& Address)
+{
+    return TakeGetReason(Address).Text;
 }
 } // namespace tarn

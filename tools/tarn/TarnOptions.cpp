@@ -1,5 +1,7 @@
 #include "TarnOptions.h"
 
+#include "TarnStdin.h"
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -196,7 +198,10 @@ bool ParseGet(const std::vector<std::string>& Args, Options& Result, std::string
     {
         UrlParts Parts;
         if (!SplitUrl(Url, Parts, Error))
+        {
+            Result.nRefusalExit = eExitBadUrl;
             return false;
+        }
         Result.Targets.push_back(Parts);
     }
     Result.OutputDir = OutputDir;
@@ -233,6 +238,13 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
             FormField Field;
             if (!TakeValue(Args, i, Option, Value, Error) || !ParseField(Value, bLiteral, Field, Error))
                 return false;
+            // Standard input is read once, so only one field can have it.
+            if (ReadsStandardInput(Field) &&
+                std::any_of(Result.Fields.begin(), Result.Fields.end(), ReadsStandardInput))
+            {
+                Error = "only one form field can read standard input ('@-')";
+                return false;
+            }
             Result.Fields.push_back(Field);
         }
         else if (!bOptionsEnded && Arg.size() > 1 && Arg[0] == '-')
@@ -243,6 +255,18 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
         else
             Positional.push_back(Arg);
     }
+    // The POST runs from the folder that holds standard input (TarnStdin.h), where these paths
+    // would not lead where they lead here.
+    if (std::any_of(Result.Fields.begin(), Result.Fields.end(), ReadsStandardInput))
+        for (const FormField& Field : Result.Fields)
+        {
+            const std::string First = Field.bFile ? FirstComponent(Field.Value) : std::string();
+            if (!ReadsStandardInput(Field) && (First == ".." || First == "-"))
+            {
+                Error = "beside '@-', give file " + Field.Value + " as an absolute path";
+                return false;
+            }
+        }
     if (Positional.size() == 1 && Positional[0].find("://") != std::string::npos)
     {
         if (bPortGiven)
@@ -251,7 +275,10 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
             return false;
         }
         if (!SplitPostUrl(Positional[0], Result.Server, Result.nPort, Result.Path, Error))
+        {
+            Result.nRefusalExit = eExitBadUrl;
             return false;
+        }
     }
     else if (Positional.size() != 2)
     {
@@ -375,6 +402,12 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
     }
     const std::string Name = Args[0];
     const std::vector<std::string> Rest(Args.begin() + 1, Args.end());
+    // "tarn URL..." is "tarn get URL...", as with curl.
+    if (Name.find("://") != std::string::npos)
+    {
+        Result.eCommand = Command::Get;
+        return ParseGet(Args, Result, Error);
+    }
     if (Name == "get")
     {
         Result.eCommand = Command::Get;
@@ -401,32 +434,38 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& Result, std::s
 
 std::string HelpText()
 {
-    return "usage: tarn [-v|-s] get [-o FILE | -O]... [--output-dir DIR] [--remote-name-all] URL...\n"
+    return "usage: tarn [-v|-s] [get] [-o FILE | -O]... [--output-dir DIR] [--remote-name-all] URL...\n"
            "       tarn [-v|-s] post (URL | HOST PATH [--port N]) [-F name=value] [-F name=@file] "
            "[--form-string name=value]...\n"
            "       tarn [-v] demo\n"
            "       tarn --help | --version\n"
            "\n"
            "Runs HTTP requests in the background through TarnInteraction, as a host engine would.\n"
+           "Standard output carries response bodies (and what --help, --version and demo print);\n"
+           "everything else, result lines included, goes to standard error.\n"
            "\n"
-           "  get URL...     GETs every URL at once (http:// or https://). Each result is one line:\n"
-           "                 tag, ok or failed, bytes, seconds, URL (any password shown as ***), and\n"
-           "                 for a failure its reason: an HTTP status (only 200 counts as success) or a\n"
-           "                 transport error in words with its WinINet code.\n"
+           "  get URL...     GETs every URL at once (http:// or https://); 'get' may be left out when\n"
+           "                 the first argument is a URL. Each result is one line: tag, ok or failed,\n"
+           "                 bytes, seconds, URL (any password shown as ***), and for a failure its\n"
+           "                 reason: an HTTP status (only 200 counts as success) or a transport error\n"
+           "                 in words with its WinINet code.\n"
            "                 -o FILE saves one URL's body to FILE and -O saves it under the last\n"
            "                 segment of the URL's path; as with curl, the n-th -o or -O goes with the\n"
            "                 n-th URL. --remote-name-all gives -O to every URL left without one, and\n"
            "                 --output-dir DIR puts relative names in DIR (created when missing).\n"
            "                 Other bodies go to standard output in the order of their URLs; '-o -'\n"
-           "                 sends a binary body to a terminal, which is refused otherwise. Result\n"
-           "                 lines go to standard error while bodies go to standard output, else to\n"
-           "                 standard output.\n"
+           "                 sends a binary body to a terminal, which is refused otherwise.\n"
            "  post URL       POSTs a multipart form to http://HOST[:PORT]/PATH (plain HTTP, no user\n"
            "  post HOST PATH or password; port 80 unless given) and prints the response body. -F\n"
            "                 name=value adds a text field, -F name=@file a file upload, --form-string\n"
-           "                 name=value a text field even when it starts with '@'. Names (and file\n"
-           "                 paths) must not contain CR, LF or '\"'. A failure names its reason as for\n"
-           "                 get, and also a field or file that holds the form's boundary line.\n"
+           "                 name=value a text field even when it starts with '@'. A file's path is\n"
+           "                 sent as its filename as given, folders included (curl sends the last\n"
+           "                 component alone); to send just the name, run tarn from the file's\n"
+           "                 folder. -F name=@- sends standard input, with the filename '-' as curl\n"
+           "                 does; one field at most may read it, and other files' paths must not\n"
+           "                 then start with '..'. Names (and file paths) must not contain CR, LF or\n"
+           "                 '\"'. A failure names its reason as for get, and also a field or file\n"
+           "                 that holds the form's boundary line.\n"
            "  demo           Starts a loopback demo server, runs a batch of GETs (one slow) and a POST\n"
            "                 of text fields and a generated file, then checks every result.\n"
            "\n"
@@ -436,10 +475,29 @@ std::string HelpText()
            "  -V, --version  show tarn's version and the library's\n"
            "  -h, --help     show this help\n"
            "Short options may be joined (-oFILE, -sO). While standard error is a terminal, a progress\n"
-           "line shows requests done and in flight, bytes received and the time taken.\n"
+           "line shows requests done and in flight and the time taken; the library tells nothing of\n"
+           "a request until it is delivered whole, so the line shows no bytes.\n"
            "\n"
-           "Exit status: 0 when every request succeeded (demo: every result was as it should be),\n"
-           "1 when a request failed or could not be made (or its output could not be written), 2\n"
-           "when the command line cannot be used.\n";
+           "Exit status, curl's number where curl has the class; with several URLs, that of the\n"
+           "first URL on the command line that failed:\n"
+           "   0  every request succeeded (demo: every result was as it should be)\n"
+           "   1  another failure: the library refused the request, a form held its boundary, ...\n"
+           "   2  the command line cannot be used, or the library could not be started\n"
+           "   3  a URL tarn cannot send: malformed, not http:// or https://, too long\n"
+           "   6  host name not resolved\n"
+           "   7  no connection: refused, unreachable, or the connect timed out\n"
+           "   8  the reply is not HTTP, or its framing contradicts itself\n"
+           "  22  the server answered with a status other than 200 (no -f needed: the library\n"
+           "      delivers no body for one, so there is nothing to show)\n"
+           "  23  a body could not be written (-o FILE, --output-dir, standard output, a terminal)\n"
+           "  26  a file to upload, or standard input for @-, could not be read\n"
+           "  27  out of memory\n"
+           "  28  timed out: the server went silent for longer than the library waits\n"
+           "  35  TLS handshake failed\n"
+           "  47  too many redirects\n"
+           "  56  the connection was closed or reset before the whole answer came (no reply at\n"
+           "      all, and a failed send, are reported alike)\n"
+           "  60  the server's certificate was not accepted\n"
+           "  63  the response is larger than 4 GiB\n";
 }
 } // namespace tarn

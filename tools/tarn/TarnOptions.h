@@ -1,6 +1,7 @@
 #pragma once
 
 // The command line of tarn.
+#include "TarnExit.h"
 #include "TarnUrl.h"
 
 #include <string>
@@ -8,13 +9,6 @@
 
 namespace tarn
 {
-enum ExitStatus
-{
-    eExitOk = 0,     // every request succeeded (or, for the demo, every result was as it should be)
-    eExitFailed = 1, // a request failed, or could not be made
-    eExitUsage = 2,  // the command line cannot be acted on
-};
-
 enum class Command
 {
     Help,
@@ -35,15 +29,22 @@ struct OutputTarget
 struct FormField
 {
     std::string Name;
-    std::string Value; // the text, or the path of the file to upload
+    std::string Value; // the text, or the path of the file to upload ("-": standard input)
     bool bFile = false;
 };
+
+// "-F name=@-": the file is standard input.
+inline bool ReadsStandardInput(const FormField& Field)
+{
+    return Field.bFile && Field.Value == "-";
+}
 
 struct Options
 {
     Command eCommand = Command::Help;
     bool bVerbose = false;
-    bool bSilent = false; // -s: no progress line, no hints, result lines of failures only
+    bool bSilent = false;          // -s: no progress line, no hints, result lines of failures only
+    int nRefusalExit = eExitUsage; // when ParseCommandLine fails: 2, or 3 for a URL tarn cannot send
 
     // get
     std::vector<std::string> Urls;

@@ -56,12 +56,11 @@ void ProgressLine::Update(const std::vector<Job>& Jobs)
         return;
     m_LastDraw = Now;
 
+    // The library reports nothing of a request until it is delivered whole: no bytes so far.
     std::size_t uDone = 0;
-    std::uint64_t uBytes = 0;
     std::string Waiting;
     for (const Job& Each : Jobs)
     {
-        uBytes += Each.uBytes;
         if (Each.bDelivered)
             ++uDone;
         else
@@ -71,7 +70,7 @@ void ProgressLine::Update(const std::vector<Job>& Jobs)
     const std::size_t uFilled = Jobs.empty() ? uWidth : uWidth * uDone / Jobs.size();
     std::string Line = "\r[" + std::string(uFilled, '#') + std::string(uWidth - uFilled, '.') + "] " +
                        std::to_string(uDone) + "/" + std::to_string(Jobs.size()) + " done, " +
-                       std::to_string(Jobs.size() - uDone) + " in flight, " + FormatBytes(uBytes) + ", " +
+                       std::to_string(Jobs.size() - uDone) + " in flight, " +
                        FormatSeconds(std::chrono::duration<double>(Now - m_Start).count()) + " s";
     if (!Waiting.empty())
         Line += ", waiting for: " + Waiting;

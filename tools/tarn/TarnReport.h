@@ -18,8 +18,8 @@ std::string FormatSeconds(double dSeconds);    // "1.503"
 std::string FormatBytes(std::uint64_t uBytes); // "512 B", "1.5 MiB"
 
 // One line on standard error, rewritten in place while jobs are in flight: jobs done and in
-// flight, bytes of the bodies delivered, time since the start. Silent unless standard error is a
-// terminal.
+// flight, time since the start, and the tags still waiting. No byte counts: the library tells
+// nothing of a transfer until it is delivered. Silent unless standard error is a terminal.
 class ProgressLine
 {
 public:

@@ -14,9 +14,9 @@ int main(int argc, char** argv)
     if (!tarn::ParseCommandLine(argc, argv, Opts, Error))
     {
         std::fprintf(stderr, "tarn: %s\nTry 'tarn --help' for more information.\n", Error.c_str());
-        return tarn::eExitUsage;
+        return Opts.nRefusalExit;
     }
-    // A closed pipe is a failed write (exit 1), not a signal.
+    // A closed pipe is a failed write (exit 23), not a signal.
     std::signal(SIGPIPE, SIG_IGN);
     tarn::RouteLibraryLog(Opts.bVerbose);
     int nExit = tarn::eExitUsage;
@@ -41,6 +41,6 @@ int main(int argc, char** argv)
         break;
     }
     if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && nExit == tarn::eExitOk)
-        nExit = tarn::eExitFailed;
+        nExit = tarn::eExitWrite;
     return nExit;
 }
