@@ -1,5 +1,8 @@
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -21,6 +24,37 @@ public:
 
 private:
     alignas(T) unsigned char m_Storage[sizeof(T)];
+};
+
+// The same, built on the first Get() rather than at load. pthread_once rather than a function-local
+// static: glibc has the child of a fork made while another thread was building the object build
+// it afresh, where a local static's guard would stay taken in the child for good. T's default
+// constructor must not throw.
+template <typename T> class OnceImmortal
+{
+public:
+    static T& Get()
+    {
+        pthread_once(&s_Once, &Build);
+        return *std::launder(reinterpret_cast<T*>(s_Storage));
+    }
+    // The object once Get() has built it, else null; for fork handlers, which must not build it.
+    static T* IfBuilt()
+    {
+        return s_bBuilt.load(std::memory_order_acquire) ? std::launder(reinterpret_cast<T*>(s_Storage))
+                                                        : nullptr;
+    }
+
+private:
+    static void Build()
+    {
+        new (s_Storage) T();
+        s_bBuilt.store(true, std::memory_order_release);
+    }
+
+    static inline pthread_once_t s_Once = PTHREAD_ONCE_INIT;
+    static inline std::atomic<bool> s_bBuilt{false};
+    alignas(T) static inline unsigned char s_Storage[sizeof(T)];
 };
 } // namespace inet
 } // namespace tarn

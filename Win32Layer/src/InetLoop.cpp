@@ -39,19 +39,28 @@ long ReadIdleKeepMs()
 // using it; what ends with the module (at unload or exit) is the network thread, when idle.
 InetLoop& InetLoop::Instance()
 {
-    static Immortal<InetLoop> s_Loop;
-    static const struct Unloader
-    {
-        ~Unloader() { s_Loop.Get().Shutdown(); }
-    } s_Unloader;
-    return s_Loop.Get();
+    return OnceImmortal<InetLoop>::Get();
 }
 
-InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepMs())
+InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepMs()) {}
+
+namespace
 {
-    // glibc forgets these handlers when the module is unloaded.
-    pthread_atfork(&InetLoop::BeforeFork, &InetLoop::AfterForkInParent, &InetLoop::AfterForkInChild);
-}
+const struct LoopUnloader
+{
+    // Registered as the module loads, so that a fork during the loop's first construction finds
+    // them in place; glibc forgets them when the module is unloaded.
+    LoopUnloader()
+    {
+        pthread_atfork(&InetLoop::BeforeFork, &InetLoop::AfterForkInParent, &InetLoop::AfterForkInChild);
+    }
+    ~LoopUnloader()
+    {
+        if (InetLoop* pLoop = OnceImmortal<InetLoop>::IfBuilt())
+            pLoop->Shutdown();
+    }
+} g_LoopUnloader;
+} // namespace
 
 // Closes the kept connections and ends the thread, so that no thread runs this module's code once
 // it is unloaded; unless exchanges are still running, which need it until the process ends.
@@ -359,7 +368,9 @@ void InetLoop::AfterForkInParent() TARN_NO_THREAD_SAFETY_ANALYSIS
 
 void InetLoop::AfterForkInChild() TARN_NO_THREAD_SAFETY_ANALYSIS
 {
-    Instance().ForgetInheritedState();
+    // A loop that was still being built in the parent is built afresh by the child's first use.
+    if (InetLoop* pLoop = OnceImmortal<InetLoop>::IfBuilt())
+        pLoop->ForgetInheritedState();
     g_NetworkMutex.Unlock();
 }
 
