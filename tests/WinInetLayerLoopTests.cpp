@@ -8,11 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -159,22 +165,79 @@ TEST_F(WinInetTest, RequestsWaitingForAConnectionKeepTheirTimeOuts)
     EXPECT_LT(llLongestMs, kReceiveMs + 1000);
 }
 
-// The child of fork() inherits none of the parent's network thread or exchanges: its own
-// request starts a thread of its own and completes.
+// The child of fork() inherits none of the parent's network thread, exchanges or locks: whatever
+// the parent's request was doing as it forked, the child's own request starts a thread of its own
+// and completes. libcurl 7.88 holds its global-init lock, a spinlock, inside every curl_easy_init.
 TEST_F(WinInetTest, ChildOfForkRunsItsOwnRequests)
 {
     TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS();
-    ScriptedReply Slow = ScriptedReply::Ok("parent");
-    Slow.nHeadDelayMs = 1500;
-    m_Server.Enqueue(Slow);
-    std::thread Parent([&] { EXPECT_EQ(Get(m_Server.Url("/parent")), 0u); });
-    ASSERT_TRUE(m_Server.WaitForRequests(1, 5000)); // the parent's exchange runs as it forks
-    m_Server.Enqueue(ScriptedReply::Ok("child"));
+    struct Case
+    {
+        const char* pszParentIs;
+        int nHoldEasyInitMs;
+    };
+    const Case Cases[] = {
+        {"in its exchange", 0},
+        {"inside libcurl's init lock", 500},
+    };
+    for (const Case& Row : Cases)
+    {
+        SCOPED_TRACE(Row.pszParentIs);
+        const size_t uSeen = m_Server.RequestCount();
+        ScriptedReply Slow = ScriptedReply::Ok("parent");
+        Slow.nHeadDelayMs = 1500;
+        m_Server.Enqueue(Slow);
+        curl_hooks::HoldNextEasyInitMs(Row.nHoldEasyInitMs);
+        std::thread Parent([&] { EXPECT_EQ(Get(m_Server.Url("/parent")), 0u); });
+        const bool bForkPoint = Row.nHoldEasyInitMs > 0 ? curl_hooks::WaitInsideEasyInit(5000)
+                                                        : m_Server.WaitForRequests(uSeen + 1, 5000);
+        EXPECT_TRUE(bForkPoint);
+        m_Server.Enqueue(ScriptedReply::Ok("child"));
+        if (bForkPoint)
+        {
+            EXPECT_EQ(
+                tarn::test::RunInChild([&] { return Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1; }, 10000),
+                0)
+                << "the child's request did not complete";
+        }
+        Parent.join();
+    }
+}
 
-    EXPECT_EQ(tarn::test::RunInChild([&] { return Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1; }, 10000),
-              0)
-        << "the child's request did not complete";
-    Parent.join();
+// A program that a forked child execs holds none of the layer's descriptors: while an exchange
+// runs, every socket of the process but the test server's own is close-on-exec (the connection,
+// the network thread's wake-up pair).
+TEST_F(WinInetTest, LayersSocketsAreCloseOnExec)
+{
+    ScriptedReply Slow = ScriptedReply::Ok("slow");
+    Slow.nHeadDelayMs = 1000;
+    m_Server.Enqueue(Slow);
+    std::thread Request([&] { EXPECT_EQ(Get(m_Server.Url("/slow")), 0u); });
+    ASSERT_TRUE(m_Server.WaitForRequests(1, 5000));
+    int nToServer = 0;
+    std::string Inherited;
+    for (int nFd = 0; nFd < 1024; ++nFd)
+    {
+        struct stat Stat;
+        if (::fstat(nFd, &Stat) != 0 || !S_ISSOCK(Stat.st_mode))
+            continue;
+        sockaddr_in Local{};
+        sockaddr_in Peer{};
+        socklen_t uLocal = sizeof(Local);
+        socklen_t uPeer = sizeof(Peer);
+        const bool bInet = ::getsockname(nFd, reinterpret_cast<sockaddr*>(&Local), &uLocal) == 0 &&
+                           Local.sin_family == AF_INET;
+        if (bInet && ntohs(Local.sin_port) == m_Server.Port())
+            continue; // the server's
+        if (::getpeername(nFd, reinterpret_cast<sockaddr*>(&Peer), &uPeer) == 0 &&
+            Peer.sin_family == AF_INET && ntohs(Peer.sin_port) == m_Server.Port())
+            ++nToServer;
+        if ((::fcntl(nFd, F_GETFD) & FD_CLOEXEC) == 0)
+            Inherited += " " + std::to_string(nFd);
+    }
+    Request.join();
+    EXPECT_EQ(1, nToServer);
+    EXPECT_EQ("", Inherited) << "sockets an exec would keep";
 }
 
 // With nothing kept, closing a handle waits for the network thread to close its connections,

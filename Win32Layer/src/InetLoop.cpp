@@ -1,5 +1,6 @@
 #include "InetLoop.h"
 
+#include "CloseOnExec.h"
 #include "Immortal.h"
 
 #include <algorithm>
@@ -166,7 +167,9 @@ DWORD InetLoop::StartThread()
         pthread_join(m_Thread, nullptr);
         m_eThread = ThreadState::None;
     }
+    NewSocketPairWatch WakeUpPair;
     m_pMulti = curl_multi_init();
+    WakeUpPair.MarkCloseOnExec();
     m_pShare = curl_share_init();
     bool bStarted = m_pMulti != nullptr && m_pShare != nullptr;
     if (bStarted)
