@@ -1,12 +1,14 @@
 // Background jobs end to end: Send, Request, the worker and Poll, against a loopback server.
 #include "DeliveryLog.h"
-#include "ForkChild.h"
 #include "LogCapture.h"
 #include "EngineCore/NThreadTestHook.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
 #include "ScriptedServer.h"
 #include "LoopbackServerTest.h"
+#if !defined(_WIN32)
+#include "ForkChild.h"
+#endif
 
 #include <gtest/gtest.h>
 

@@ -72,11 +72,11 @@ public:
     int GetFinishedCount() const;
 
 private:
+    // In a child made by fork since the last call, marks every dispatched job as the parent's.
+    void SetAsideInheritedJobs();
     // Moves the pending job to the end of the running list with the request's texts and starts
     // its worker. On failure the pending job is untouched, or, when the worker could not be
     // started, destroyed.
-    // In a child made by fork since the last call, marks every dispatched job as the parent's.
-    void SetAsideInheritedJobs();
     int DispatchPendingJob(const char* cszTag, const char* cszAddress, const char* cszObjectName,
                            const char* cszPostFlag, int nPort, NWCallback pfnCallback, int bNeedResponse);
 

@@ -53,12 +53,13 @@ void NTarnInteraction::SetAsideInheritedJobs()
 {
     const unsigned uForkGeneration = NThreadForkGeneration();
 
-    if (uForkGeneration == m_uForkGeneration)
-        return;
-    m_uForkGeneration = uForkGeneration;
-    for (NTreadHttpClient* pJob : m_RunningList)
-        pJob->m_bInherited = 1;
-    m_nFinishedJobs.store(0, std::memory_order_relaxed);
+    if (uForkGeneration != m_uForkGeneration)
+    {
+        m_uForkGeneration = uForkGeneration;
+        for (NTreadHttpClient* pJob : m_RunningList)
+            pJob->m_bInherited = 1;
+        m_nFinishedJobs.store(0, std::memory_order_relaxed);
+    }
 }
 
 int NTarnInteraction::DispatchPendingJob(const char* cszTag, const char* cszAddress,

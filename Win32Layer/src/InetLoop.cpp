@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 namespace tarn
@@ -15,6 +16,11 @@ Mutex g_NetworkMutex;
 
 namespace
 {
+// Held by the network thread while it runs libcurl, and so OpenSSL, whose locks fork() would copy
+// as they stand; it lets go only to wait. Taken before g_NetworkMutex, in the thread and in the
+// fork handlers alike, so a fork waits for the end of the network thread's pass, at most.
+std::mutex g_ForkGate;
+
 // How long an idle connection is kept for a later request, and how many are kept at most.
 constexpr long kIdleKeepMs = 30000;
 constexpr long kMaxKeptConnections = 32;
@@ -47,13 +53,25 @@ InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepM
 
 namespace
 {
+void LockForkGate()
+{
+    g_ForkGate.lock();
+}
+
+void UnlockForkGate()
+{
+    g_ForkGate.unlock();
+}
+
 const struct LoopUnloader
 {
     // Registered as the module loads, so that a fork during the loop's first construction finds
     // them in place; glibc forgets them when the module is unloaded.
+    // The gate's are registered last, so that its prepare handler runs first.
     LoopUnloader()
     {
         pthread_atfork(&InetLoop::BeforeFork, &InetLoop::AfterForkInParent, &InetLoop::AfterForkInChild);
+        pthread_atfork(&LockForkGate, &UnlockForkGate, &UnlockForkGate);
     }
     ~LoopUnloader()
     {
@@ -213,6 +231,7 @@ void* InetLoop::ThreadMain(void* pThis)
 
 void InetLoop::Run()
 {
+    std::unique_lock<std::mutex> Gate(g_ForkGate);
     MutexLock Held(g_NetworkMutex);
     for (;;)
     {
@@ -225,7 +244,9 @@ void InetLoop::Run()
         const int nWaitMs = NextWaitMs();
         CURLM* const pMulti = m_pMulti;
         Held.Unlock();
+        Gate.unlock();
         curl_multi_poll(pMulti, nullptr, 0, nWaitMs, nullptr);
+        Gate.lock();
         Held.Relock();
     }
     // Closing the connections may take a moment; new jobs wait for it and then start a new thread.
