@@ -23,6 +23,8 @@
 // at most 32 of them; when nothing has run for that long the thread closes them and ends. At most
 // 64 connections to one server are open at once; further requests to it wait for one, on their
 // owners' clocks. After fork() the child has none of it: its first exchange starts a new thread.
+// A fork waits until the network thread is between passes, so that the child inherits none of
+// libcurl's or OpenSSL's locks held.
 #include "IntrusiveList.h"
 #include "ThreadSafety.h"
 
