@@ -4,32 +4,17 @@
 
 #include <atomic>
 #include <new>
-#include <utility>
 
 namespace tarn
 {
 namespace inet
 {
-// An object built in the module's static storage and never destroyed: threads and the host's
-// static destructors may still use it while the process exits, and it holds no heap block of its
-// own that would look lost once the module is unloaded.
-template <typename T> class Immortal
-{
-public:
-    template <typename... Args> explicit Immortal(Args&&... Arguments)
-    {
-        new (m_Storage) T(std::forward<Args>(Arguments)...);
-    }
-    T& Get() { return *std::launder(reinterpret_cast<T*>(m_Storage)); }
-
-private:
-    alignas(T) unsigned char m_Storage[sizeof(T)];
-};
-
-// The same, built on the first Get() rather than at load. pthread_once rather than a function-local
-// static: glibc has the child of a fork made while another thread was building the object build
-// it afresh, where a local static's guard would stay taken in the child for good. T's default
-// constructor must not throw.
+// An object built in the module's static storage on the first Get() and never destroyed: threads
+// and the host's static destructors may still use it while the process exits, and it holds no heap
+// block of its own that would look lost once the module is unloaded. Built through pthread_once
+// rather than as a function-local static: glibc has the child of a fork made while another thread
+// was building the object build it afresh, where a local static's guard would stay taken in the
+// child for good. T's default constructor must not throw.
 template <typename T> class OnceImmortal
 {
 public:
