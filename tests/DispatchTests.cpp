@@ -6,6 +6,9 @@
 #include "NW_HttpClient.h"
 #include "ScriptedServer.h"
 #include "LoopbackServerTest.h"
+#if !defined(_WIN32)
+#include "ForkChild.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -358,6 +361,40 @@ TEST_F(DispatchTest, ReleaseWithJobsRunningJoinsWorkersWithoutCallbacks)
     EXPECT_EQ(nullptr, g_pInteraction);
     EXPECT_TRUE(DeliveryLog::Items().empty());
 }
+
+#if !defined(_WIN32)
+// The child of a fork inherits the object with the parent's jobs, one finished and not yet polled,
+// one still running: it delivers neither, only its own; the parent delivers both, once each.
+TEST_F(DispatchTest, ChildOfForkDeliversOnlyItsOwnRequests)
+{
+    TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS();
+    ASSERT_EQ(1, Get("finished", "/bytes/10"));
+    ASSERT_EQ(1, Get("running", "/delay/1500"));
+    ASSERT_TRUE(WaitUntil([this] { return m_pInteraction->GetFinishedCount() == 1; }));
+
+    const int nChild = tarn::test::RunInChild(
+        [this]
+        {
+            if (Get("child", "/bytes/10") != 1 ||
+                !PollUntil(
+                    m_pInteraction, [] { return DeliveryLog::Items().size() >= 1; }, std::chrono::seconds(5)))
+                return 2;
+            PollUntil(
+                m_pInteraction, [] { return false; },
+                std::chrono::milliseconds(2000)); // the parent's would come now
+            const bool bOnlyOwn = DeliveryLog::Items().size() == 1 && DeliveryLog::Items()[0].Tag == "child";
+            return m_pInteraction->Release() == 0 && bOnlyOwn ? 0 : 1;
+        },
+        20000);
+    EXPECT_EQ(0, nChild) << "1: the child delivered a parent's request; 2: not its own; -1: it hung";
+    ASSERT_TRUE(PollDeliveries(2));
+    PollUntil(
+        m_pInteraction, [] { return false; }, std::chrono::milliseconds(200));
+    ASSERT_EQ(2u, DeliveryLog::Items().size());
+    EXPECT_EQ("finished", DeliveryLog::Items()[0].Tag);
+    EXPECT_EQ("running", DeliveryLog::Items()[1].Tag);
+}
+#endif
 
 TEST_F(DispatchTest, ThousandJobsInFlightEachDeliveredOnce)
 {

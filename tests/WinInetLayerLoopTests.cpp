@@ -1,18 +1,22 @@
 // The network loop under the conditions that once broke it: an exchange that ends before its owner
-// is done with it, a slow name lookup beside other requests, more requests than connections, a
-// child process, and a close that races a new request. Nothing is kept in this process: every loop
-// thread closes its connections and ends once its last exchange ends.
+// is done with it, a slow name lookup beside other requests, more requests than connections, child
+// processes and what an exec would keep, and a close that races a new request. Nothing is kept in
+// this process: every loop thread closes its connections and ends once its last exchange ends.
 #include "CurlHooks.h"
 #include "ForkChild.h"
 #include "WinInetLayerTestUtil.h"
 
+#include "Win32Layer/WinFile.h"
+
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -159,22 +163,76 @@ TEST_F(WinInetTest, RequestsWaitingForAConnectionKeepTheirTimeOuts)
     EXPECT_LT(llLongestMs, kReceiveMs + 1000);
 }
 
-// The child of fork() inherits none of the parent's network thread or exchanges: its own
-// request starts a thread of its own and completes.
+// The child of fork() inherits none of the parent's network thread, exchanges or locks: whatever
+// the parent's request was doing as it forked, the child's own request starts a thread of its own
+// and completes. libcurl 7.88 holds its global-init lock, a spinlock, inside every curl_easy_init.
 TEST_F(WinInetTest, ChildOfForkRunsItsOwnRequests)
 {
     TARN_SKIP_THREADED_FORK_UNDER_SANITIZERS();
-    ScriptedReply Slow = ScriptedReply::Ok("parent");
-    Slow.nHeadDelayMs = 1500;
-    m_Server.Enqueue(Slow);
-    std::thread Parent([&] { EXPECT_EQ(Get(m_Server.Url("/parent")), 0u); });
-    ASSERT_TRUE(m_Server.WaitForRequests(1, 5000)); // the parent's exchange runs as it forks
-    m_Server.Enqueue(ScriptedReply::Ok("child"));
+    struct Case
+    {
+        const char* pszParentIs;
+        int nHoldEasyInitMs;
+    };
+    const Case Cases[] = {
+        {"in its exchange", 0},
+        {"inside libcurl's init lock", 500},
+    };
+    for (const Case& Row : Cases)
+    {
+        SCOPED_TRACE(Row.pszParentIs);
+        const size_t uSeen = m_Server.RequestCount();
+        ScriptedReply Slow = ScriptedReply::Ok("parent");
+        Slow.nHeadDelayMs = 1500;
+        m_Server.Enqueue(Slow);
+        curl_hooks::HoldNextEasyInitMs(Row.nHoldEasyInitMs);
+        std::thread Parent([&] { EXPECT_EQ(Get(m_Server.Url("/parent")), 0u); });
+        const bool bForkPoint = Row.nHoldEasyInitMs > 0 ? curl_hooks::WaitInsideEasyInit(5000)
+                                                        : m_Server.WaitForRequests(uSeen + 1, 5000);
+        EXPECT_TRUE(bForkPoint);
+        m_Server.Enqueue(ScriptedReply::Ok("child"));
+        if (bForkPoint)
+        {
+            EXPECT_EQ(
+                tarn::test::RunInChild([&] { return Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1; }, 10000),
+                0)
+                << "the child's request did not complete";
+        }
+        Parent.join();
+    }
+}
 
-    EXPECT_EQ(tarn::test::RunInChild([&] { return Get(m_Server.Url("/child"), 3000) == 0 ? 0 : 1; }, 10000),
-              0)
-        << "the child's request did not complete";
-    Parent.join();
+// Descriptors that an exec would keep, as text.
+std::string InheritedByExec()
+{
+    std::string Fds;
+    for (int nFd = 0; nFd < 1024; ++nFd)
+    {
+        const int nFlags = ::fcntl(nFd, F_GETFD);
+        if (nFlags >= 0 && (nFlags & FD_CLOEXEC) == 0)
+            Fds += " " + std::to_string(nFd);
+    }
+    return Fds;
+}
+
+// A program that a forked child execs holds none of the layer's descriptors: while a file is open
+// and an exchange runs, the process has no descriptor without close-on-exec that it had not
+// before (the connection, the network thread's wake-up pair, the file).
+TEST_F(WinInetTest, LayersDescriptorsAreCloseOnExec)
+{
+    const std::string Before = InheritedByExec();
+    ScriptedReply Slow = ScriptedReply::Ok("slow");
+    Slow.nHeadDelayMs = 1000;
+    m_Server.Enqueue(Slow);
+    std::thread Request([&] { EXPECT_EQ(Get(m_Server.Url("/slow")), 0u); });
+    const HANDLE hFile =
+        CreateFileA("/proc/self/exe", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, hFile);
+    ASSERT_TRUE(m_Server.WaitForRequests(1, 5000));
+    const std::string During = InheritedByExec();
+    Request.join();
+    CloseHandle(hFile);
+    EXPECT_EQ(Before, During);
 }
 
 // With nothing kept, closing a handle waits for the network thread to close its connections,

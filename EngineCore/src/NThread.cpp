@@ -34,6 +34,9 @@ bool PassTestPoint(ENThreadTestPoint ePoint)
 // Which pool thread the current one is, if any: fork keeps the calling thread in the child.
 thread_local bool t_bStarter = false;
 thread_local bool t_bWorker = false;
+
+// Raised in each child of a fork; see NThreadForkGeneration.
+std::atomic<unsigned> g_uForkGeneration{0};
 } // namespace
 
 struct NThreadState
@@ -60,10 +63,10 @@ struct NIdleThread
 class NThreadPool
 {
 public:
-    explicit NThreadPool(unsigned uForkGeneration = 0) : m_uForkGeneration(uForkGeneration) {}
+    explicit NThreadPool(unsigned uForkGeneration) : m_uForkGeneration(uForkGeneration) {}
 
     // The pool, made on first use and never destroyed: parked threads may still use it while the
-    // process exits.
+    // process exits. Throws std::bad_alloc when it cannot be made.
     static NThreadPool& Get();
 
     // Queues pState. Returns false when it cannot be guaranteed to run, having taken it back.
@@ -92,10 +95,15 @@ private:
     void StarterMain();
     void WorkerMain();
 
+    // Get without throwing: null when out of memory.
+    static NThreadPool* Find();
+
+public:
     static void BeforeFork();
     static void AfterForkInParent();
     static void AfterForkInChild();
 
+private:
     std::mutex m_Mutex;
     std::condition_variable m_StarterCond; // the starter waits here for a thread to start
     std::condition_variable m_DoneCond;    // Destroy waits here for a function to return
@@ -112,15 +120,44 @@ private:
     unsigned m_uForkGeneration; // forks this process is away from the pool's first process
 };
 
+// Made without a lock or a local static's guard, which a fork while another thread was making the
+// pool would leave taken in the child for good: racing makers each build one, and all but the
+// first to publish theirs throw it away.
+std::atomic<NThreadPool*> g_pPool{nullptr};
+
+// The pool the fork handlers locked on this thread, the one that forks.
+thread_local NThreadPool* t_pLockedForFork = nullptr;
+
+// Registered as the module loads, so that the pool is never without them.
+const struct NForkGuard
+{
+    NForkGuard()
+    {
+        NThreadPlatform::CallAroundFork(&NThreadPool::BeforeFork, &NThreadPool::AfterForkInParent,
+                                        &NThreadPool::AfterForkInChild);
+    }
+} g_ForkGuard;
+
+NThreadPool* NThreadPool::Find()
+{
+    NThreadPool* pPool = g_pPool.load(std::memory_order_acquire);
+    if (pPool != nullptr)
+        return pPool;
+    NThreadPool* pMade = new (std::nothrow) NThreadPool(g_uForkGeneration.load(std::memory_order_relaxed));
+    if (pMade == nullptr)
+        return nullptr;
+    if (g_pPool.compare_exchange_strong(pPool, pMade, std::memory_order_acq_rel, std::memory_order_acquire))
+        return pMade;
+    delete pMade;
+    return pPool;
+}
+
 NThreadPool& NThreadPool::Get()
 {
-    static NThreadPool* s_pPool = []
-    {
-        NThreadPool* pPool = new NThreadPool;
-        NThreadPlatform::CallAroundFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
-        return pPool;
-    }();
-    return *s_pPool;
+    NThreadPool* pPool = Find();
+    if (pPool == nullptr)
+        throw std::bad_alloc();
+    return *pPool;
 }
 
 bool NThreadPool::Submit(NThreadState* pState)
@@ -302,28 +339,42 @@ void NThreadPool::Wait(NThreadState* pState)
 
 // The child of a fork has only the thread that forked. Holding the lock across the fork keeps the
 // pool's state whole in the child, which then starts afresh: no threads, nothing queued, and a
-// new mutex and condition variables, since the copied ones may count the parent's waiters.
+// new mutex and condition variables, since the copied ones may count the parent's waiters. The
+// pool is made here if need be, so that none can appear unlocked meanwhile; when memory runs out
+// there is none to lock.
 void NThreadPool::BeforeFork()
 {
-    Get().m_Mutex.lock();
+    t_pLockedForFork = Find();
+    if (t_pLockedForFork != nullptr)
+        t_pLockedForFork->m_Mutex.lock();
 }
 
 void NThreadPool::AfterForkInParent()
 {
-    Get().m_Mutex.unlock();
+    if (t_pLockedForFork != nullptr)
+        t_pLockedForFork->m_Mutex.unlock();
+    t_pLockedForFork = nullptr;
 }
 
 void NThreadPool::AfterForkInChild()
 {
-    NThreadPool& Pool = Get();
-    const unsigned uForkGeneration = Pool.m_uForkGeneration + 1;
-    Pool.m_Mutex.unlock();
-    new (&Pool) NThreadPool(uForkGeneration);
+    const unsigned uForkGeneration = g_uForkGeneration.fetch_add(1, std::memory_order_relaxed) + 1;
+    NThreadPool* const pPool = t_pLockedForFork;
+    t_pLockedForFork = nullptr;
+    if (pPool == nullptr)
+        return;
+    pPool->m_Mutex.unlock();
+    new (pPool) NThreadPool(uForkGeneration);
     // A pool thread that forked from inside a function carries on in the child once it returns.
-    Pool.m_eStarter = t_bStarter ? EStarter::eRunning : EStarter::eNone;
-    Pool.m_nThreads = t_bWorker ? 1 : 0;
+    pPool->m_eStarter = t_bStarter ? EStarter::eRunning : EStarter::eNone;
+    pPool->m_nThreads = t_bWorker ? 1 : 0;
 }
 } // namespace
+
+unsigned NThreadForkGeneration()
+{
+    return g_uForkGeneration.load(std::memory_order_relaxed);
+}
 
 void NThreadSetTestHook(NThreadTestHook pfnHook)
 {

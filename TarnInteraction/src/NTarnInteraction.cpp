@@ -9,8 +9,8 @@ NTarnInteraction* g_pInteraction = nullptr;
 
 NTarnInteraction::NTreadHttpClient::NTreadHttpClient()
     : m_szTag(), m_szAddress(), m_szObjectName(), m_szPostFlag(), m_nPort(0), m_bNeedResponse(0),
-      m_bResult(0), m_bFinished(0), m_pnFinishedJobs(nullptr), m_pfnCallback(nullptr), m_pbyResponse(nullptr),
-      m_dwResponseSize(0)
+      m_bResult(0), m_bFinished(0), m_pnFinishedJobs(nullptr), m_bInherited(0), m_pfnCallback(nullptr),
+      m_pbyResponse(nullptr), m_dwResponseSize(0)
 {
 }
 
@@ -20,7 +20,11 @@ NTarnInteraction::NTreadHttpClient::~NTreadHttpClient()
     m_Thread.Destroy();
 }
 
-NTarnInteraction::NTarnInteraction() : m_pTreadHttpClient(nullptr), m_nFinishedJobs(0), m_nRefCount(1) {}
+NTarnInteraction::NTarnInteraction()
+    : m_pTreadHttpClient(nullptr), m_nFinishedJobs(0), m_uForkGeneration(NThreadForkGeneration()),
+      m_nRefCount(1)
+{
+}
 
 NTarnInteraction::~NTarnInteraction()
 {

@@ -37,6 +37,9 @@ public:
         std::atomic<int> m_bFinished;
         // The interaction's count of finished jobs, raised by the worker just before m_bFinished.
         std::atomic<int>* m_pnFinishedJobs;
+        // Dispatched by the parent of this forked process: its worker runs there, which alone
+        // delivers it; here it is never delivered, only destroyed with the interaction.
+        int m_bInherited;
         NWCallback m_pfnCallback; // a SendCallback or a RequestCallback, as m_bNeedResponse says
         unsigned char* m_pbyResponse;
         DWORD m_dwResponseSize;
@@ -69,6 +72,8 @@ public:
     int GetFinishedCount() const;
 
 private:
+    // In a child made by fork since the last call, marks every dispatched job as the parent's.
+    void SetAsideInheritedJobs();
     // Moves the pending job to the end of the running list with the request's texts and starts
     // its worker. On failure the pending job is untouched, or, when the worker could not be
     // started, destroyed.
@@ -80,6 +85,7 @@ private:
     // Jobs whose workers have finished and that Poll has not delivered: while it is 0, Poll need
     // not look at every job of a long list.
     std::atomic<int> m_nFinishedJobs;
+    unsigned m_uForkGeneration; // NThreadForkGeneration() when the jobs were last looked at
     int m_nRefCount;
 };
 

@@ -45,6 +45,23 @@ void HttpThreadFunction(void* pvTreadHttpClient)
     pJob->m_bFinished.store(1, std::memory_order_release);
 }
 
+// A child made by fork has none of its parent's workers: the jobs it inherited never finish here,
+// and those that had finished are the parent's to deliver. The count of finished jobs then counts
+// none: this runs before any job of the child's is dispatched, so no worker of this process
+// raises it meanwhile.
+void NTarnInteraction::SetAsideInheritedJobs()
+{
+    const unsigned uForkGeneration = NThreadForkGeneration();
+
+    if (uForkGeneration != m_uForkGeneration)
+    {
+        m_uForkGeneration = uForkGeneration;
+        for (NTreadHttpClient* pJob : m_RunningList)
+            pJob->m_bInherited = 1;
+        m_nFinishedJobs.store(0, std::memory_order_relaxed);
+    }
+}
+
 int NTarnInteraction::DispatchPendingJob(const char* cszTag, const char* cszAddress,
                                          const char* cszObjectName, const char* cszPostFlag, int nPort,
                                          NWCallback pfnCallback, int bNeedResponse)
@@ -53,6 +70,8 @@ int NTarnInteraction::DispatchPendingJob(const char* cszTag, const char* cszAddr
     int bRoomReserved = 0;
     int bWorkerStarted = 0;
     NTreadHttpClient* pJob = nullptr;
+
+    SetAsideInheritedJobs();
 
     // Make room first, so that nothing can fail between taking the job and listing it. The room
     // doubles when it runs out, so a burst of jobs copies the list a logarithmic number of times.
@@ -146,7 +165,7 @@ int NTarnInteraction::GetFinishedCount() const
 {
     int nFinished = 0;
     for (const NTreadHttpClient* pJob : m_RunningList)
-        nFinished += pJob->m_bFinished.load(std::memory_order_acquire) != 0;
+        nFinished += !pJob->m_bInherited && pJob->m_bFinished.load(std::memory_order_acquire) != 0;
     return nFinished;
 }
 
@@ -154,11 +173,13 @@ void NTarnInteraction::Poll()
 {
     NTreadHttpClient* pJob = nullptr;
 
+    SetAsideInheritedJobs();
     if (m_nFinishedJobs.load(std::memory_order_relaxed) == 0)
         return;
     for (size_t i = 0; i < m_RunningList.size(); ++i)
     {
-        if (m_RunningList[i]->m_bFinished.load(std::memory_order_acquire) != 0)
+        if (!m_RunningList[i]->m_bInherited &&
+            m_RunningList[i]->m_bFinished.load(std::memory_order_acquire) != 0)
         {
             pJob = m_RunningList[i];
             m_RunningList.erase(m_RunningList.begin() + static_cast<std::ptrdiff_t>(i));

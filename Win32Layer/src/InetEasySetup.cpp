@@ -3,6 +3,8 @@
 #include "InetProxy.h"
 #include "InetTrust.h"
 
+#include <sys/socket.h>
+
 namespace tarn
 {
 namespace inet
@@ -59,11 +61,22 @@ curl_slist* ToCurlList(const std::vector<std::string>& Lines)
     return pList;
 }
 
+namespace
+{
+// Every connection's socket is close-on-exec, so that a program that a forked child execs holds
+// none of this process's connections; libcurl opens its own without the flag.
+curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* pAddress)
+{
+    return ::socket(pAddress->family, pAddress->socktype | SOCK_CLOEXEC, pAddress->protocol);
+}
+} // namespace
+
 DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeaders)
 {
     if (curl_easy_setopt(pEasy, CURLOPT_URL, Request.Url.c_str()) != CURLE_OK)
         return ERROR_NOT_ENOUGH_MEMORY;
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETFUNCTION, &OpenCloseOnExecSocket);
     // A transfer ended while its name is still being looked up leaves the lookup to finish on its
     // own thread instead of waiting for it, on the network thread that every request shares.
 #if LIBCURL_VERSION_NUM >= 0x075700 // 7.87.0

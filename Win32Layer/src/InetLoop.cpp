@@ -1,9 +1,11 @@
 #include "InetLoop.h"
 
+#include "CloseOnExec.h"
 #include "Immortal.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 namespace tarn
@@ -14,6 +16,11 @@ Mutex g_NetworkMutex;
 
 namespace
 {
+// Held by the network thread while it runs libcurl, and so OpenSSL, whose locks fork() would copy
+// as they stand; it lets go only to wait. Taken before g_NetworkMutex, in the thread and in the
+// fork handlers alike, so a fork waits for the end of the network thread's pass, at most.
+std::mutex g_ForkGate;
+
 // How long an idle connection is kept for a later request, and how many are kept at most.
 constexpr long kIdleKeepMs = 30000;
 constexpr long kMaxKeptConnections = 32;
@@ -39,19 +46,40 @@ long ReadIdleKeepMs()
 // using it; what ends with the module (at unload or exit) is the network thread, when idle.
 InetLoop& InetLoop::Instance()
 {
-    static Immortal<InetLoop> s_Loop;
-    static const struct Unloader
-    {
-        ~Unloader() { s_Loop.Get().Shutdown(); }
-    } s_Unloader;
-    return s_Loop.Get();
+    return OnceImmortal<InetLoop>::Get();
 }
 
-InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepMs())
+InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepMs()) {}
+
+namespace
 {
-    // glibc forgets these handlers when the module is unloaded.
-    pthread_atfork(&InetLoop::BeforeFork, &InetLoop::AfterForkInParent, &InetLoop::AfterForkInChild);
+void LockForkGate()
+{
+    g_ForkGate.lock();
 }
+
+void UnlockForkGate()
+{
+    g_ForkGate.unlock();
+}
+
+const struct LoopUnloader
+{
+    // Registered as the module loads, so that a fork during the loop's first construction finds
+    // them in place; glibc forgets them when the module is unloaded.
+    // The gate's are registered last, so that its prepare handler runs first.
+    LoopUnloader()
+    {
+        pthread_atfork(&InetLoop::BeforeFork, &InetLoop::AfterForkInParent, &InetLoop::AfterForkInChild);
+        pthread_atfork(&LockForkGate, &UnlockForkGate, &UnlockForkGate);
+    }
+    ~LoopUnloader()
+    {
+        if (InetLoop* pLoop = OnceImmortal<InetLoop>::IfBuilt())
+            pLoop->Shutdown();
+    }
+} g_LoopUnloader;
+} // namespace
 
 // Closes the kept connections and ends the thread, so that no thread runs this module's code once
 // it is unloaded; unless exchanges are still running, which need it until the process ends.
@@ -157,7 +185,9 @@ DWORD InetLoop::StartThread()
         pthread_join(m_Thread, nullptr);
         m_eThread = ThreadState::None;
     }
+    NewSocketPairWatch WakeUpPair;
     m_pMulti = curl_multi_init();
+    WakeUpPair.MarkCloseOnExec();
     m_pShare = curl_share_init();
     bool bStarted = m_pMulti != nullptr && m_pShare != nullptr;
     if (bStarted)
@@ -201,6 +231,7 @@ void* InetLoop::ThreadMain(void* pThis)
 
 void InetLoop::Run()
 {
+    std::unique_lock<std::mutex> Gate(g_ForkGate);
     MutexLock Held(g_NetworkMutex);
     for (;;)
     {
@@ -213,7 +244,9 @@ void InetLoop::Run()
         const int nWaitMs = NextWaitMs();
         CURLM* const pMulti = m_pMulti;
         Held.Unlock();
+        Gate.unlock();
         curl_multi_poll(pMulti, nullptr, 0, nWaitMs, nullptr);
+        Gate.lock();
         Held.Relock();
     }
     // Closing the connections may take a moment; new jobs wait for it and then start a new thread.
@@ -359,7 +392,9 @@ void InetLoop::AfterForkInParent() TARN_NO_THREAD_SAFETY_ANALYSIS
 
 void InetLoop::AfterForkInChild() TARN_NO_THREAD_SAFETY_ANALYSIS
 {
-    Instance().ForgetInheritedState();
+    // A loop that was still being built in the parent is built afresh by the child's first use.
+    if (InetLoop* pLoop = OnceImmortal<InetLoop>::IfBuilt())
+        pLoop->ForgetInheritedState();
     g_NetworkMutex.Unlock();
 }
 

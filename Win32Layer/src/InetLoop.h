@@ -23,6 +23,8 @@
 // at most 32 of them; when nothing has run for that long the thread closes them and ends. At most
 // 64 connections to one server are open at once; further requests to it wait for one, on their
 // owners' clocks. After fork() the child has none of it: its first exchange starts a new thread.
+// A fork waits until the network thread is between passes, so that the child inherits none of
+// libcurl's or OpenSSL's locks held.
 #include "IntrusiveList.h"
 #include "ThreadSafety.h"
 
@@ -39,7 +41,7 @@ namespace tarn
 {
 namespace inet
 {
-template <typename T> class Immortal;
+template <typename T> class OnceImmortal;
 
 extern Mutex g_NetworkMutex;
 
@@ -98,8 +100,15 @@ public:
     // From a callback: the job's owner is woken once the current pass is over.
     void MarkChanged(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
 
+    // Once the module goes: ends the idle network thread (InetLoop.cpp).
+    void Shutdown();
+    // fork() handlers, registered as the module loads.
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
+
 private:
-    friend class Immortal<InetLoop>;
+    friend class OnceImmortal<InetLoop>;
     InetLoop();
     ~InetLoop() = default;
     InetLoop(const InetLoop&) = delete;
@@ -114,7 +123,6 @@ private:
         Ended    // to be joined
     };
 
-    void Shutdown();
     DWORD StartThread() TARN_REQUIRES(g_NetworkMutex);
     void Queue(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
     void Run();
@@ -127,9 +135,6 @@ private:
     int NextWaitMs() const TARN_REQUIRES(g_NetworkMutex);
     static void* ThreadMain(void* pThis);
 
-    static void BeforeFork();
-    static void AfterForkInParent();
-    static void AfterForkInChild();
     void ForgetInheritedState() TARN_REQUIRES(g_NetworkMutex);
 
     std::condition_variable m_ThreadChanged; // the thread's state, or the number of jobs

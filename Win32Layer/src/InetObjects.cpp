@@ -2,6 +2,8 @@
 
 #include "Immortal.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -22,22 +24,39 @@ struct Registry
 };
 
 // Handles may still be closed from static destructors of the host, so the registry outlives
-// them. When the module goes (at unload or exit) with no handle open, it lets its buckets go.
+// them.
 Registry& TheRegistry()
 {
-    static Immortal<Registry> s_Registry;
-    static const struct Unloader
-    {
-        ~Unloader()
-        {
-            Registry& Handles = s_Registry.Get();
-            const std::lock_guard<std::mutex> Lock(Handles.Mutex);
-            if (Handles.Objects.empty())
-                decltype(Handles.Objects)().swap(Handles.Objects);
-        }
-    } s_Unloader;
-    return s_Registry.Get();
+    return OnceImmortal<Registry>::Get();
 }
+
+// fork() copies only the calling thread: the child must not inherit the registry's mutex held by
+// another. Built here if need be, so that the one locked is the one unlocked.
+void LockBeforeFork()
+{
+    TheRegistry().Mutex.lock();
+}
+
+void UnlockAfterFork()
+{
+    TheRegistry().Mutex.unlock();
+}
+
+const struct RegistryUnloader
+{
+    // Registered as the module loads; glibc forgets them when the module is unloaded.
+    RegistryUnloader() { pthread_atfork(&LockBeforeFork, &UnlockAfterFork, &UnlockAfterFork); }
+    // When the module goes (at unload or exit) with no handle open, the registry lets its buckets go.
+    ~RegistryUnloader()
+    {
+        Registry* pHandles = OnceImmortal<Registry>::IfBuilt();
+        if (pHandles == nullptr)
+            return;
+        const std::lock_guard<std::mutex> Lock(pHandles->Mutex);
+        if (pHandles->Objects.empty())
+            decltype(pHandles->Objects)().swap(pHandles->Objects);
+    }
+} g_RegistryUnloader;
 } // namespace
 
 InetObject::InetObject(HandleKind eKind, const Timeouts& InitialTimeouts)

@@ -1,5 +1,6 @@
 #include "InetTransfer.h"
 
+#include "CurlGlobal.h"
 #include "InetResult.h"
 
 #include <algorithm>
@@ -110,7 +111,7 @@ DWORD InetTransfer::Start(const ExchangeRequest& Request)
     if (m_pCurlHeaders != nullptr)
         curl_slist_free_all(m_pCurlHeaders);
     m_pCurlHeaders = ToCurlList(Request.HeaderLines);
-    m_Job.pEasy = curl_easy_init();
+    m_Job.pEasy = NewEasyHandle(); // never inside libcurl's init lock across a fork
     m_dwConnectMs = Request.dwConnectMs;
     DWORD dwError = m_Job.pEasy == nullptr || m_pCurlHeaders == nullptr
                         ? ERROR_NOT_ENOUGH_MEMORY

@@ -48,6 +48,7 @@
 // - Closing a session or connection leaves the handles opened from it valid until they are
 //   closed themselves. Closing a request handle while another thread is inside a call on it makes
 //   that call fail with ERROR_INTERNET_OPERATION_CANCELLED.
+#include "CurlGlobal.h"
 #include "InetObjects.h"
 #include "InetRequest.h"
 #include "InetUrl.h"
@@ -70,15 +71,6 @@ using tarn::inet::InetObject;
 using tarn::inet::InetRequest;
 using tarn::inet::InetSession;
 using tarn::inet::LookupAs;
-
-// libcurl's global set-up, once per process; it is never undone, as requests may live until exit.
-// A local static rather than std::call_once, whose thread-local state would be allocated on a
-// thread's first call when the C++ runtime itself was loaded with the library.
-bool EnsureCurl()
-{
-    static const bool s_bReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return s_bReady;
-}
 
 // Runs the body of a BOOL function: ERROR_SUCCESS gives TRUE, anything else sets the last error
 // and gives FALSE. No exception leaves the layer.
@@ -180,7 +172,7 @@ extern "C" HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR 
                 return ERROR_INVALID_PARAMETER;
             if (dwFlags & INTERNET_FLAG_ASYNC)
                 return ERROR_INVALID_PARAMETER;
-            if (!EnsureCurl())
+            if (!tarn::inet::InitCurl())
                 return ERROR_INTERNET_INTERNAL_ERROR;
 
             auto pSettings = std::make_shared<tarn::inet::SessionSettings>();

@@ -16,6 +16,9 @@ namespace
 {
 std::atomic<int> g_nSlowLookupMs{0};
 std::atomic<int> g_nPollDelayMs{0};
+std::atomic<int> g_nHoldEasyInitMs{0};
+std::atomic<bool> g_bInsideEasyInit{false};
+std::atomic_flag g_EasyInitLock = ATOMIC_FLAG_INIT;
 std::mutex g_Mutex;
 std::condition_variable g_Finished;
 size_t g_uFinished = 0;
@@ -54,6 +57,19 @@ bool WaitForFinishedTransfers(size_t uCount, int nTimeoutMs)
     std::unique_lock<std::mutex> Lock(g_Mutex);
     return g_Finished.wait_for(Lock, std::chrono::milliseconds(nTimeoutMs),
                                [uCount] { return g_uFinished >= uCount; });
+}
+
+void HoldNextEasyInitMs(int nMs)
+{
+    g_nHoldEasyInitMs = nMs;
+}
+
+bool WaitInsideEasyInit(int nTimeoutMs)
+{
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (!g_bInsideEasyInit && std::chrono::steady_clock::now() < Until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return g_bInsideEasyInit;
 }
 } // namespace curl_hooks
 
@@ -95,4 +111,23 @@ extern "C" CURLMsg* curl_multi_info_read(CURLM* pMulti, int* pnQueued)
         g_Finished.notify_all();
     }
     return pMessage;
+}
+
+extern "C" CURL* curl_easy_init()
+{
+    using Fn = CURL* (*)();
+    static const Fn pfnNext = Next<Fn>("curl_easy_init");
+    while (g_EasyInitLock.test_and_set(std::memory_order_acquire)) // spins, as libcurl's own lock
+    {
+    }
+    const int nHoldMs = g_nHoldEasyInitMs.exchange(0);
+    CURL* const pEasy = pfnNext();
+    if (nHoldMs > 0)
+    {
+        g_bInsideEasyInit = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(nHoldMs));
+        g_bInsideEasyInit = false;
+    }
+    g_EasyInitLock.clear(std::memory_order_release);
+    return pEasy;
 }

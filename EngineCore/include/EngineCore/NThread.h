@@ -32,3 +32,9 @@ public:
 private:
     NThreadState* m_pState;
 };
+
+// How many forks lie between the first process that ran a function here and this one: a child
+// made by fork while the threads were in use reads one more than its parent did. Callers compare
+// it with what they read before, to tell a fork that left them the parent's functions. 0 where
+// there is no fork.
+ENGINECORE_API unsigned NThreadForkGeneration();
