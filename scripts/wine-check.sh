@@ -65,12 +65,14 @@ fi
 echo "wine-check: running the $arch build under Wine"
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target tarn_server
+cmake --build --preset release --target tarn_server tls_fault_server
 
 work=$(mktemp -d)
 server_pid=
+tls_pid=
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "$tls_pid" ] && kill "$tls_pid" 2>/dev/null || true
     # Let Wine's server write its prefix and leave before the prefix goes.
     WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
     WINEPREFIX="$work/prefix" wineserver -w 2>/dev/null || true
@@ -95,7 +97,17 @@ done
 port=$(sed -n 's|listening on http://127.0.0.1:||p' "$work/server.out")
 [ -n "$port" ] || { echo "tarn_server did not start" >&2; exit 1; }
 
+# The TLS fault matrix's servers (TlsFaultTests), natively beside Wine like tarn_server.
+build/release/tests/tls_fault_server "$work/tls-ca.pem" > "$work/tls-servers.txt" &
+tls_pid=$!
+for _ in $(seq 100); do
+    grep -q '^ready' "$work/tls-servers.txt" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q '^ready' "$work/tls-servers.txt" || { echo "tls_fault_server did not start" >&2; exit 1; }
+
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all TARN_TEST_SERVER_PORT="$port"
+export TARN_TLS_FAULT_SERVERS="Z:$work/tls-servers.txt" TARN_TLS_FAULT_CA="Z:$work/tls-ca.pem"
 wineboot -i >/dev/null 2>&1 || true
 
 passed=0

@@ -2,6 +2,7 @@
 
 #include "InetProxy.h"
 #include "InetTrust.h"
+#include "LastResponseInfo.h"
 
 namespace tarn
 {
@@ -61,6 +62,7 @@ curl_slist* ToCurlList(const std::vector<std::string>& Lines)
 
 DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeaders)
 {
+    SetLastResponseInfo("");
     if (curl_easy_setopt(pEasy, CURLOPT_URL, Request.Url.c_str()) != CURLE_OK)
         return ERROR_NOT_ENOUGH_MEMORY;
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
@@ -84,7 +86,9 @@ DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeader
         curl_easy_setopt(pEasy, CURLOPT_USERAGENT, Request.pSettings->Agent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
-    ApplyTrust(pEasy);
+    const DWORD dwTrust = ApplyTrust(pEasy, Request.Url);
+    if (dwTrust != ERROR_SUCCESS)
+        return dwTrust;
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     // A kept connection may turn out closed once the request is on it; libcurl then sends the
     // request again on a new one, which a body streamed from the caller's writes cannot be.

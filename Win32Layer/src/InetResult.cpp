@@ -8,6 +8,7 @@ namespace
 {
 // OpenSSL's certificate verification results (X509_V_ERR_*), as CURLINFO_SSL_VERIFYRESULT gives them.
 constexpr long kVerifyOk = 0;
+constexpr long kUnspecified = 1;
 constexpr long kUnableToGetIssuerCert = 2;
 constexpr long kCertNotYetValid = 9;
 constexpr long kCertHasExpired = 10;
@@ -67,7 +68,8 @@ DWORD MapVerifyResult(long lVerify)
 {
     switch (lVerify)
     {
-    case kVerifyOk: // libcurl's own check of the name failed
+    case kVerifyOk:    // libcurl's own check of the name failed
+    case kUnspecified: // the same, as libcurl 7.88 with OpenSSL 3 reports it
     case kHostnameMismatch:
     case kIpAddressMismatch:
         return ERROR_INTERNET_SEC_CERT_CN_INVALID;

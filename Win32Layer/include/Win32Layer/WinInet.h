@@ -135,6 +135,9 @@ extern "C"
     BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                           LPDWORD lpdwNumberOfBytesRead);
     BOOL InternetCloseHandle(HINTERNET hInternet);
+    // Why the thread's last exchange failed, where the error code does not say: an unreadable CA
+    // file or directory (by path and variable). Empty otherwise.
+    BOOL InternetGetLastResponseInfoA(LPDWORD lpdwError, LPSTR lpszBuffer, LPDWORD lpdwBufferLength);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,210 @@
+// The TLS fault matrix: one GET through the interface to each faulty HTTPS server, the same table on
+// Linux and under Wine. On Linux the servers run in the test process and the layer trusts their CA
+// through CURL_CA_BUNDLE; under Wine they run natively beside it (tls_fault_server, started by
+// scripts/wine-check.sh) and the CA goes into the prefix's root store. Each row is judged on exactly
+// one callback, the row's error code, how long it took and a prompt Release.
+#include "DeliveryLog.h"
+#include "LogCapture.h"
+#include "NTarnInteraction.h"
+#include "NW_HttpClient.h"
+#include "Wine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <wincrypt.h>
+#else
+#include "TlsFaultServer.h"
+#endif
+
+namespace
+{
+const char* const kFaults[] = {"Good",        "SelfSigned",         "UnknownCa",   "WrongHost", "Expired",
+                               "NotYetValid", "ClientCertRequired", "NoHandshake", "PlainHttp"};
+
+// The ports of the faulty servers by name, and where the CA's certificate is.
+struct TlsServers
+{
+    std::map<std::string, int> Ports;
+    std::string Error;
+#if !defined(_WIN32)
+    std::unique_ptr<tarn::test::TlsFaultServer> pServer;
+#endif
+};
+
+#if defined(_WIN32)
+// The CA into the current user's root store of this (private) prefix, which Wine's WinINet trusts.
+std::string TrustCa(const std::string& CaPath)
+{
+    std::ifstream File(CaPath);
+    const std::string Pem((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
+    BYTE byDer[4096];
+    DWORD dwDer = sizeof(byDer);
+    if (!CryptStringToBinaryA(Pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, byDer, &dwDer, nullptr, nullptr))
+        return "cannot read the CA in " + CaPath;
+    HCERTSTORE hRoot = CertOpenSystemStoreA(0, "ROOT");
+    const BOOL bAdded =
+        hRoot != nullptr && CertAddEncodedCertificateToStore(hRoot, X509_ASN_ENCODING, byDer, dwDer,
+                                                             CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    if (hRoot != nullptr)
+        CertCloseStore(hRoot, 0);
+    return bAdded ? "" : "cannot add the CA to the root store";
+}
+#endif
+
+TlsServers& Servers()
+{
+    static TlsServers s_Servers = []
+    {
+        TlsServers Made;
+#if defined(_WIN32)
+        // "<fault> <port>" lines from tls_fault_server, and the CA file beside them.
+        const char* pszList = std::getenv("TARN_TLS_FAULT_SERVERS");
+        const char* pszCa = std::getenv("TARN_TLS_FAULT_CA");
+        if (pszList == nullptr || pszCa == nullptr)
+            Made.Error = "TARN_TLS_FAULT_SERVERS and TARN_TLS_FAULT_CA name no running tls_fault_server";
+        std::ifstream List(pszList != nullptr ? pszList : "");
+        for (std::string Name; List >> Name && Name != "ready";)
+            List >> Made.Ports[Name];
+        if (Made.Error.empty())
+            Made.Error = TrustCa(pszCa);
+#else
+        const std::string CaPath = testing::TempDir() + "tarn-tls-ca.pem";
+        Made.pServer = std::make_unique<tarn::test::TlsFaultServer>(CaPath);
+        Made.Error = Made.pServer->Error();
+        for (int n = 0; n < static_cast<int>(tarn::test::TlsFault::Count); ++n)
+            Made.Ports[kFaults[n]] = Made.pServer->Port(static_cast<tarn::test::TlsFault>(n));
+        setenv("CURL_CA_BUNDLE", CaPath.c_str(), 1);
+#endif
+        return Made;
+    }();
+    return s_Servers;
+}
+
+struct TlsCase
+{
+    const char* cszFault;
+    int nError;          // the failed download's error code; 0: the GET succeeds with "ok"
+    int nWineError = -1; // the code under Wine, where it differs
+    const char* cszWineDiffers = nullptr;
+};
+
+const std::vector<TlsCase>& TlsCases()
+{
+    static const std::vector<TlsCase> s_Cases = {
+        {"Good", 0},
+        {"SelfSigned", 12045},
+        {"UnknownCa", 12045, 12057,
+         "Wine's WinINet reports a chain whose issuer it cannot find as a failed revocation check "
+         "(ERROR_INTERNET_SEC_CERT_REV_FAILED)"},
+        {"WrongHost", 12038},
+        {"Expired", 12037},
+        {"NotYetValid", 12037},
+        // The server's refusal comes after libcurl's side of the handshake (TLS 1.3) and reads as a
+        // connection it dropped: the layer cannot tell it from one.
+        {"ClientCertRequired", 12030, 12157,
+         "Wine's WinINet sends no certificate and reports the server's refusal as a failed secure channel"},
+        {"NoHandshake", 12002},
+        {"PlainHttp", 12157},
+    };
+    return s_Cases;
+}
+
+// A stalled handshake fails at the receive time-out. On Linux the layer ends it; under Wine the
+// library's own deadline does, as Wine's WinINet bounds no handshake.
+std::vector<std::string> StalledLines(const std::string& Url)
+{
+    std::vector<std::string> Lines;
+    if (tarn::test::RunningUnderWine())
+        Lines.push_back("NWLOG_PROCESS_ERROR(bInTime) at line N in NW_SendWatch::Send\n");
+    Lines.push_back("NWLOG_PROCESS_ERROR(m_hHttpRequest) at line N in NW_HttpClient::RequestGet\n");
+    Lines.push_back("Failed to download `" + Url + "`, Error Code 12002.");
+    Lines.push_back("Response status code : 0\n");
+    return Lines;
+}
+
+// The longest a GET may take: its receive time-out, and a second.
+const auto kGetLimit = std::chrono::seconds(11);
+
+class TlsMatrixTest : public testing::TestWithParam<TlsCase>
+{
+};
+} // namespace
+
+TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease)
+{
+    const TlsCase& Case = GetParam();
+    ASSERT_EQ("", Servers().Error);
+    const bool bWine = tarn::test::RunningUnderWine();
+    const int nError = bWine && Case.nWineError != -1 ? Case.nWineError : Case.nError;
+    const std::string Url = "https://localhost:" + std::to_string(Servers().Ports[Case.cszFault]) + "/fault";
+
+    DeliveryLog::Clear();
+    LogCapture Capture;
+    ITarnInteraction* pInteraction = CreateTarnInteraction();
+    ASSERT_NE(nullptr, pInteraction);
+    const auto Start = std::chrono::steady_clock::now();
+    ASSERT_EQ(1, pInteraction->Request(Case.cszFault, Url.c_str(), "", "", 0, &DeliveryLog::OnRequest));
+    const bool bDelivered = PollUntil(
+        pInteraction, [] { return !DeliveryLog::Items().empty(); }, std::chrono::seconds(120));
+    const auto Took = std::chrono::steady_clock::now() - Start;
+    PollUntil(
+        pInteraction, [] { return false; }, std::chrono::milliseconds(50));
+    const auto ReleaseStart = std::chrono::steady_clock::now();
+    pInteraction->Release();
+    EXPECT_LT(std::chrono::steady_clock::now() - ReleaseStart, std::chrono::seconds(2));
+
+    ASSERT_TRUE(bDelivered) << "no callback";
+    EXPECT_LT(Took, kGetLimit);
+    ASSERT_EQ(1u, DeliveryLog::Items().size());
+    const Delivery& Item = DeliveryLog::Items()[0];
+    EXPECT_EQ(nError == 0 ? 1 : 0, Item.bResult);
+    if (nError == 0)
+    {
+        EXPECT_EQ("ok", Item.Data);
+        return;
+    }
+    const std::vector<std::string> Lines = Capture.LinesWithoutNumbers();
+    if (std::string(Case.cszFault) == "NoHandshake")
+    {
+        EXPECT_GE(Took, std::chrono::seconds(10));
+        EXPECT_EQ(StalledLines(Url), Lines);
+    }
+    ASSERT_GE(Lines.size(), 2u);
+    EXPECT_EQ("Failed to download `" + Url + "`, Error Code " + std::to_string(nError) + ".",
+              Lines[Lines.size() - 2]);
+    EXPECT_EQ("Response status code : 0\n", Lines.back());
+}
+
+INSTANTIATE_TEST_SUITE_P(TlsFaults, TlsMatrixTest, testing::ValuesIn(TlsCases()),
+                         [](const testing::TestParamInfo<TlsCase>& Info)
+                         { return std::string(Info.param.cszFault); });
+
+#if !defined(_WIN32)
+// A CA file that cannot be read fails the request as a secure channel error, and the log names it.
+TEST(TlsTrustTest, UnreadableCaFileIsNamed)
+{
+    ASSERT_EQ("", Servers().Error);
+    const std::string Trusted = std::getenv("CURL_CA_BUNDLE");
+    setenv("CURL_CA_BUNDLE", "/nonexistent/ca.pem", 1);
+    const std::string Url = "https://localhost:" + std::to_string(Servers().Ports["Good"]) + "/";
+    NW_HttpClient Client;
+    LogCapture Capture;
+    EXPECT_EQ(0, Client.RequestGet(Url.c_str(), ""));
+    setenv("CURL_CA_BUNDLE", Trusted.c_str(), 1);
+    EXPECT_EQ((std::vector<std::string>{
+                  "NWLOG_PROCESS_ERROR(m_hHttpRequest) at line N in NW_HttpClient::RequestGet\n",
+                  "Failed to download `" + Url + "`, Error Code 12157.", "Response status code : 0\n",
+                  "Response info : cannot read the CA file `/nonexistent/ca.pem` named by CURL_CA_BUNDLE\n"}),
+              Capture.LinesWithoutNumbers());
+}
+#endif
