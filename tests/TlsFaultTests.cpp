@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -28,9 +30,6 @@
 
 namespace
 {
-const char* const kFaults[] = {"Good",        "SelfSigned",         "UnknownCa",   "WrongHost", "Expired",
-                               "NotYetValid", "ClientCertRequired", "NoHandshake", "PlainHttp"};
-
 // The ports of the faulty servers by name, and where the CA's certificate is.
 struct TlsServers
 {
@@ -82,7 +81,10 @@ TlsServers& Servers()
         Made.pServer = std::make_unique<tarn::test::TlsFaultServer>(CaPath);
         Made.Error = Made.pServer->Error();
         for (int n = 0; n < static_cast<int>(tarn::test::TlsFault::Count); ++n)
-            Made.Ports[kFaults[n]] = Made.pServer->Port(static_cast<tarn::test::TlsFault>(n));
+        {
+            const auto eFault = static_cast<tarn::test::TlsFault>(n);
+            Made.Ports[tarn::test::TlsFaultName(eFault)] = Made.pServer->Port(eFault);
+        }
         setenv("CURL_CA_BUNDLE", CaPath.c_str(), 1);
 #endif
         return Made;
@@ -115,6 +117,12 @@ const std::vector<TlsCase>& TlsCases()
          "Wine's WinINet sends no certificate and reports the server's refusal as a failed secure channel"},
         {"NoHandshake", 12002},
         {"PlainHttp", 12157},
+        {"CloseNotifyBody", 0, 12030,
+         "Wine's WinINet does not take close_notify for the end of a body without a length and waits for "
+         "the connection to close until the receive time-out"},
+        {"AddressCert", 0, 12038, "Wine's WinINet checks a certificate's names only, never its IP addresses"},
+        {"OldTlsOnly", 12157, 0,
+         "Wine's WinINet still offers TLS 1.0 and 1.1, which OpenSSL's defaults refuse"},
     };
     return s_Cases;
 }
@@ -146,7 +154,11 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
     ASSERT_EQ("", Servers().Error);
     const bool bWine = tarn::test::RunningUnderWine();
     const int nError = bWine && Case.nWineError != -1 ? Case.nWineError : Case.nError;
-    const std::string Url = "https://localhost:" + std::to_string(Servers().Ports[Case.cszFault]) + "/fault";
+    const std::string Host = std::string(Case.cszFault) == "AddressCert" ? "127.0.0.1" : "localhost";
+    const std::string Url =
+        "https://" + Host + ":" + std::to_string(Servers().Ports[Case.cszFault]) + "/fault";
+    if (bWine && Case.cszWineDiffers != nullptr)
+        std::printf("Under Wine: %s\n", Case.cszWineDiffers);
 
     DeliveryLog::Clear();
     LogCapture Capture;
@@ -179,10 +191,9 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
         EXPECT_GE(Took, std::chrono::seconds(10));
         EXPECT_EQ(StalledLines(Url), Lines);
     }
-    ASSERT_GE(Lines.size(), 2u);
-    EXPECT_EQ("Failed to download `" + Url + "`, Error Code " + std::to_string(nError) + ".",
-              Lines[Lines.size() - 2]);
-    EXPECT_EQ("Response status code : 0\n", Lines.back());
+    const std::string Download =
+        "Failed to download `" + Url + "`, Error Code " + std::to_string(nError) + ".";
+    EXPECT_NE(Lines.end(), std::find(Lines.begin(), Lines.end(), Download)) << Download;
 }
 
 INSTANTIATE_TEST_SUITE_P(TlsFaults, TlsMatrixTest, testing::ValuesIn(TlsCases()),

@@ -185,9 +185,8 @@ int NW_SendWatch::Send(HINTERNET* phRequest, const char* cszHeaders)
 
     InternetSetStatusCallbackA(*phRequest, nullptr);
     SetLastError(m_pState->dwError);
-    NWLOG_PROCESS_ERROR(m_pState->bSent);
-
-    nResult = 1;
+    // A send that failed by itself is the caller's to log, as HttpSendRequestA's failure is.
+    nResult = m_pState->bSent ? 1 : 0;
 Exit0:
     return nResult;
 }

@@ -25,6 +25,7 @@ namespace
 {
 constexpr long kDay = 24 * 60 * 60;
 const char kReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+const char kUnframed[] = "HTTP/1.0 200 OK\r\nServer: tls\r\n\r\nok";
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
@@ -49,9 +50,10 @@ bool AddExtension(X509* pCert, X509* pIssuer, int nNid, const char* pszValue)
     return bAdded;
 }
 
-// A certificate for Name (its CN and, unless a CA, its one DNS name), valid from nFromDays to nToDays
-// around now, signed by pIssuer (itself when null).
-Identity MakeIdentity(const char* pszName, bool bCa, long nFromDays, long nToDays, const Identity* pIssuer)
+// A certificate for Name (its CN and, unless a CA, its one subject alternative name, "DNS:..." or
+// "IP:..."), valid from nFromDays to nToDays around now, signed by pIssuer (itself when null).
+Identity MakeIdentity(const char* pszName, bool bCa, long nFromDays, long nToDays, const Identity* pIssuer,
+                      const char* pszSanKind = "DNS:")
 {
     static long s_nSerial = 1;
     Identity Made;
@@ -70,7 +72,7 @@ Identity MakeIdentity(const char* pszName, bool bCa, long nFromDays, long nToDay
     X509_NAME_add_entry_by_txt(X509_get_subject_name(pCert), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(pszName), -1, -1, 0);
     X509_set_issuer_name(pCert, X509_get_subject_name(pIssuerCert));
-    const std::string San = std::string("DNS:") + pszName;
+    const std::string San = std::string(pszSanKind) + pszName;
     const bool bExtended =
         AddExtension(pCert, pIssuerCert, NID_subject_key_identifier, "hash") &&
         AddExtension(pCert, pIssuerCert, NID_authority_key_identifier, "keyid:always") &&
@@ -105,9 +107,11 @@ int Listen(int* pnPort)
 
 const char* TlsFaultName(TlsFault eFault)
 {
-    static const char* const s_Names[] = {"Good",     "SelfSigned",  "UnknownCa",          "WrongHost",
-                                          "Expired",  "NotYetValid", "ClientCertRequired", "NoHandshake",
-                                          "PlainHttp"};
+    static const char* const s_Names[] = {"Good",      "SelfSigned",      "UnknownCa",          "WrongHost",
+                                          "Expired",   "NotYetValid",     "ClientCertRequired", "NoHandshake",
+                                          "PlainHttp", "CloseNotifyBody", "AddressCert",        "OldTlsOnly"};
+    static_assert(sizeof(s_Names) / sizeof(s_Names[0]) == static_cast<size_t>(TlsFault::Count),
+                  "a name each");
     return s_Names[static_cast<size_t>(eFault)];
 }
 
@@ -141,6 +145,9 @@ TlsFaultServer::TlsFaultServer(const std::string& CaPath) : m_pImpl(new Impl)
     Certs[4] = MakeIdentity("localhost", false, -30, -1, &Ca);
     Certs[5] = MakeIdentity("localhost", false, 1, 30, &Ca);
     Certs[6] = MakeIdentity("localhost", false, -1, 30, &Ca);
+    Certs[9] = MakeIdentity("localhost", false, -1, 30, &Ca);
+    Certs[10] = MakeIdentity("127.0.0.1", false, -1, 30, &Ca, "IP:");
+    Certs[11] = MakeIdentity("localhost", false, -1, 30, &Ca);
     FILE* pFile = std::fopen(CaPath.c_str(), "w");
     if (!Ca.pCert || pFile == nullptr || PEM_write_X509(pFile, Ca.pCert.get()) != 1)
         m_Error = "cannot make the CA or write " + CaPath;
@@ -151,7 +158,8 @@ TlsFaultServer::TlsFaultServer(const std::string& CaPath) : m_pImpl(new Impl)
     {
         m_pImpl->Listeners.push_back(Listen(&m_Ports[u]));
         SSL_CTX* pCtx = nullptr;
-        if (u <= static_cast<size_t>(TlsFault::ClientCertRequired))
+        const TlsFault eFault = static_cast<TlsFault>(u);
+        if (eFault != TlsFault::NoHandshake && eFault != TlsFault::PlainHttp)
         {
             pCtx = SSL_CTX_new(TLS_server_method());
             if (pCtx == nullptr || !Certs[u].pCert ||
@@ -159,7 +167,14 @@ TlsFaultServer::TlsFaultServer(const std::string& CaPath) : m_pImpl(new Impl)
                 SSL_CTX_use_PrivateKey(pCtx, Certs[u].pKey.get()) != 1)
                 m_Error = std::string("cannot set up ") + TlsFaultName(static_cast<TlsFault>(u));
         }
-        if (pCtx != nullptr && static_cast<TlsFault>(u) == TlsFault::ClientCertRequired)
+        if (pCtx != nullptr && eFault == TlsFault::OldTlsOnly)
+        {
+            SSL_CTX_set_security_level(pCtx, 0);
+            SSL_CTX_set_min_proto_version(pCtx, TLS1_VERSION);
+            SSL_CTX_set_max_proto_version(pCtx, TLS1_1_VERSION);
+            SSL_CTX_set_cipher_list(pCtx, "DEFAULT@SECLEVEL=0");
+        }
+        if (pCtx != nullptr && eFault == TlsFault::ClientCertRequired)
         {
             X509_STORE_add_cert(SSL_CTX_get_cert_store(pCtx), Ca.pCert.get());
             SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -222,14 +237,22 @@ void TlsFaultServer::Serve()
             SSL* pSsl = SSL_new(m_pImpl->Contexts[u]);
             SSL_set_fd(pSsl, nFd);
             // The head is small and comes in one record: one read is enough to answer it.
+            const bool bUnframed = eFault == TlsFault::CloseNotifyBody;
             if (SSL_accept(pSsl) == 1 && SSL_read(pSsl, szBuffer, sizeof(szBuffer)) > 0)
             {
-                SSL_write(pSsl, kReply, sizeof(kReply) - 1);
+                if (bUnframed)
+                    SSL_write(pSsl, kUnframed, sizeof(kUnframed) - 1);
+                else
+                    SSL_write(pSsl, kReply, sizeof(kReply) - 1);
                 SSL_shutdown(pSsl);
             }
             SSL_free(pSsl);
             ERR_clear_error();
-            close(nFd);
+            // An unframed body ends at close_notify alone: the connection stays open.
+            if (bUnframed)
+                m_pImpl->Silent.push_back(nFd);
+            else
+                close(nFd);
         }
     }
 }

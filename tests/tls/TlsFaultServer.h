@@ -3,7 +3,8 @@
 // only (OpenSSL); the Windows tests under Wine reach the same servers run natively beside Wine by
 // tls_fault_server.
 //
-// At construction it makes a local CA and the certificates, all for the name "localhost", and
+// At construction it makes a local CA and the certificates, for the name "localhost" (one for the
+// address 127.0.0.1), and
 // writes the CA's certificate (PEM) to a file that clients are told to trust. Nothing is read from
 // disk. Each fault listens on a port of its own until destruction.
 #include <atomic>
@@ -26,6 +27,9 @@ enum class TlsFault
     ClientCertRequired, // the good certificate; the server demands the client's own
     NoHandshake,        // accepts the connection and never answers
     PlainHttp,          // plain HTTP: answers whatever comes with a 400 and closes
+    CloseNotifyBody,    // an HTTP/1.0 body without a length, ended by close_notify; TCP stays open
+    AddressCert,        // the local CA's, for the address 127.0.0.1 rather than a name
+    OldTlsOnly,         // the good certificate over TLS 1.0 and 1.1 only
     Count
 };
 
