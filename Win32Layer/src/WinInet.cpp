@@ -50,6 +50,7 @@
 //   that call fail with ERROR_INTERNET_OPERATION_CANCELLED.
 #include "InetObjects.h"
 #include "InetRequest.h"
+#include "LastResponseInfo.h"
 #include "InetUrl.h"
 
 #include "Win32Layer/WinInet.h"
@@ -182,6 +183,7 @@ extern "C" HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR 
                 return ERROR_INVALID_PARAMETER;
             if (!EnsureCurl())
                 return ERROR_INTERNET_INTERNAL_ERROR;
+            tarn::inet::SetLastResponseInfo(""); // a new session starts without an earlier failure's text
 
             auto pSettings = std::make_shared<tarn::inet::SessionSettings>();
             pSettings->Agent = lpszAgent != nullptr ? lpszAgent : "";
