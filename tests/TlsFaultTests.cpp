@@ -111,9 +111,7 @@ const std::vector<TlsCase>& TlsCases()
         {"WrongHost", 12038},
         {"Expired", 12037},
         {"NotYetValid", 12037},
-        // The server's refusal comes after libcurl's side of the handshake (TLS 1.3) and reads as a
-        // connection it dropped: the layer cannot tell it from one.
-        {"ClientCertRequired", 12030, 12157,
+        {"ClientCertRequired", 12044, 12157,
          "Wine's WinINet sends no certificate and reports the server's refusal as a failed secure channel"},
         {"NoHandshake", 12002},
         {"PlainHttp", 12157},

@@ -1,5 +1,6 @@
 #include "InetEasySetup.h"
 
+#include "InetClientCert.h"
 #include "InetProxy.h"
 #include "InetTrust.h"
 #include "LastResponseInfo.h"
@@ -86,6 +87,7 @@ DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeader
         curl_easy_setopt(pEasy, CURLOPT_USERAGENT, Request.pSettings->Agent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
+    WatchClientCertRequest(pEasy);
     const DWORD dwTrust = ApplyTrust(pEasy, Request.Url);
     if (dwTrust != ERROR_SUCCESS)
         return dwTrust;

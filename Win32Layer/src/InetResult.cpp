@@ -1,5 +1,7 @@
 #include "InetResult.h"
 
+#include "InetClientCert.h"
+
 namespace tarn
 {
 namespace inet
@@ -96,6 +98,12 @@ DWORD MapVerifyResult(long lVerify)
 
 DWORD MapCurlResult(CURLcode eResult, bool bConnected, CURL* pEasy)
 {
+    // A server that asked for a certificate and then ended the exchange refused to go on without one.
+    const bool bCertAsked = pEasy != nullptr && TakeClientCertRequest(pEasy);
+    if (bCertAsked &&
+        (eResult == CURLE_SSL_CONNECT_ERROR || eResult == CURLE_SEND_ERROR || eResult == CURLE_RECV_ERROR ||
+         eResult == CURLE_GOT_NOTHING || eResult == CURLE_SSL_CLIENTCERT))
+        return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
     switch (eResult)
     {
     case CURLE_UNSUPPORTED_PROTOCOL:

@@ -35,7 +35,10 @@
 // - Certificates are checked against the system's CA bundle with libcurl's rules; the cause of a
 //   refusal comes from OpenSSL's verification result, so WinINet's finer distinctions between
 //   certificate errors are approximations (unknown CA 12045, date 12037, name 12038, revoked
-//   12170, anything else 12055).
+//   12170, anything else 12055). A server that asks for a client certificate and then ends the
+//   exchange gives 12044 (where libcurl runs on OpenSSL). A CA file or directory named in the
+//   environment that cannot be read fails an HTTPS exchange with 12157, and
+//   InternetGetLastResponseInfoA names it.
 // - A Content-Length that is not a decimal number fails HttpSendRequestExA with
 //   ERROR_HTTP_INVALID_HEADER; InternetWriteFile beyond the announced length fails with
 //   ERROR_INVALID_PARAMETER, and HttpEndRequestA before all of it was written fails with
