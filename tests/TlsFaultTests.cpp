@@ -1,12 +1,11 @@
-// The TLS fault matrix: one GET through the interface to each faulty HTTPS server, the same table on
-// Linux and under Wine. On Linux the servers run in the test process and the layer trusts their CA
-// through CURL_CA_BUNDLE; under Wine they run natively beside it (tls_fault_server, started by
-// scripts/wine-check.sh) and the CA goes into the prefix's root store. Each row is judged on exactly
-// one callback, the row's error code, how long it took and a prompt Release.
+// The TLS fault matrix: one GET through the interface to each faulty HTTPS server (tests/tls), the same
+// table on Linux and under Wine. Each row is judged on exactly one callback, the row's error code, how
+// long it took and a prompt Release.
 #include "DeliveryLog.h"
 #include "LogCapture.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
+#include "TlsServers.h"
 #include "Wine.h"
 
 #include <gtest/gtest.h>
@@ -15,81 +14,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#include <wincrypt.h>
-#else
-#include "TlsFaultServer.h"
-#endif
-
 namespace
 {
-// The ports of the faulty servers by name, and where the CA's certificate is.
-struct TlsServers
-{
-    std::map<std::string, int> Ports;
-    std::string Error;
-#if !defined(_WIN32)
-    std::unique_ptr<tarn::test::TlsFaultServer> pServer;
-#endif
-};
-
-#if defined(_WIN32)
-// The CA into the current user's root store of this (private) prefix, which Wine's WinINet trusts.
-std::string TrustCa(const std::string& CaPath)
-{
-    std::ifstream File(CaPath);
-    const std::string Pem((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
-    BYTE byDer[4096];
-    DWORD dwDer = sizeof(byDer);
-    if (!CryptStringToBinaryA(Pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, byDer, &dwDer, nullptr, nullptr))
-        return "cannot read the CA in " + CaPath;
-    HCERTSTORE hRoot = CertOpenSystemStoreA(0, "ROOT");
-    const BOOL bAdded =
-        hRoot != nullptr && CertAddEncodedCertificateToStore(hRoot, X509_ASN_ENCODING, byDer, dwDer,
-                                                             CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    if (hRoot != nullptr)
-        CertCloseStore(hRoot, 0);
-    return bAdded ? "" : "cannot add the CA to the root store";
-}
-#endif
+using tarn::test::TlsServers;
 
 TlsServers& Servers()
 {
-    static TlsServers s_Servers = []
-    {
-        TlsServers Made;
-#if defined(_WIN32)
-        // "<fault> <port>" lines from tls_fault_server, and the CA file beside them.
-        const char* pszList = std::getenv("TARN_TLS_FAULT_SERVERS");
-        const char* pszCa = std::getenv("TARN_TLS_FAULT_CA");
-        if (pszList == nullptr || pszCa == nullptr)
-            Made.Error = "TARN_TLS_FAULT_SERVERS and TARN_TLS_FAULT_CA name no running tls_fault_server";
-        std::ifstream List(pszList != nullptr ? pszList : "");
-        for (std::string Name; List >> Name && Name != "ready";)
-            List >> Made.Ports[Name];
-        if (Made.Error.empty())
-            Made.Error = TrustCa(pszCa);
-#else
-        const std::string CaPath = testing::TempDir() + "tarn-tls-ca.pem";
-        Made.pServer = std::make_unique<tarn::test::TlsFaultServer>(CaPath);
-        Made.Error = Made.pServer->Error();
-        for (int n = 0; n < static_cast<int>(tarn::test::TlsFault::Count); ++n)
-        {
-            const auto eFault = static_cast<tarn::test::TlsFault>(n);
-            Made.Ports[tarn::test::TlsFaultName(eFault)] = Made.pServer->Port(eFault);
-        }
-        setenv("CURL_CA_BUNDLE", CaPath.c_str(), 1);
-#endif
-        return Made;
-    }();
-    return s_Servers;
+    return tarn::test::SharedTlsServers();
 }
 
 struct TlsCase
