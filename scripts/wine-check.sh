@@ -9,6 +9,8 @@
 #
 # The server-fault matrix (ServerFaults/FaultMatrixTest.*) runs here as on Linux; its rows where
 # Wine's WinINet gives the other outcome say why (docs/Windows.md lists them).
+# The TLS fault matrix (TlsFaults/TlsMatrixTest.*) reaches tls_fault_server, run natively beside
+# Wine like tarn_server; its rows where Wine's WinINet differs say why (docs/Windows.md, HTTPS).
 # Tests that cannot run under Wine skip themselves and say why (listed at the end of the run):
 #   PostBodyTest.PythonEmailParserIsAvailable
 #       Wine starts no Linux python3 for the tests; bodies are checked by cpp-httplib's parser.
