@@ -1,5 +1,6 @@
 #include "TlsFaultServer.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -255,6 +256,8 @@ void TlsFaultServer::Serve()
                 close(nFd);
         }
     }
+    // OpenSSL keeps state for each thread (errors, random generators) until told the thread ends.
+    OPENSSL_thread_stop();
 }
 } // namespace test
 } // namespace tarn

@@ -58,9 +58,10 @@ TlsServers Find()
 #else
 TlsServers Find()
 {
-    static std::unique_ptr<TlsFaultServer> s_pServer;
     const std::string CaPath = testing::TempDir() + "tarn-tls-ca.pem";
-    s_pServer = std::make_unique<TlsFaultServer>(CaPath);
+    // Made in the initialiser, so that it goes before OpenSSL's own clean-up at exit, which its
+    // construction registered.
+    static const std::unique_ptr<TlsFaultServer> s_pServer = std::make_unique<TlsFaultServer>(CaPath);
     TlsServers Found;
     Found.Error = s_pServer->Error();
     for (int n = 0; n < static_cast<int>(TlsFault::Count); ++n)
