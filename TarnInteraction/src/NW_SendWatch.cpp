@@ -8,9 +8,11 @@
 
 namespace
 {
-// Where a phase's limit ends: a little after WinINet's own time-out, so that WinINet ends the
-// phases it does bound itself, with its own error.
-const DWORD NW_WATCH_MARGIN_MS = 250;
+// Where a phase's deadline falls after its limit. WinINet bounds connecting, sending and the wait for
+// the answer itself, and should end them with its own error: there the deadline is a backstop, late
+// enough for a loaded machine. Wine bounds no handshake: there it is the only end, and comes soon.
+const DWORD NW_BACKSTOP_MARGIN_MS = 600;
+const DWORD NW_HANDSHAKE_MARGIN_MS = 250;
 // How long a closed request may take to return before the worker stops waiting for it.
 const DWORD NW_ABANDON_GRACE_MS = 300;
 const DWORD NW_SENDER_STACK_SIZE = 64 * 1024;
@@ -45,10 +47,10 @@ void ReleaseState(NW_SEND_STATE* pState)
     delete pState;
 }
 
-void MoveDeadline(NW_SEND_STATE* pState, DWORD dwLimitMs)
+void MoveDeadline(NW_SEND_STATE* pState, DWORD dwLimitMs, DWORD dwMarginMs)
 {
     InterlockedExchange64(&pState->llDeadline,
-                          static_cast<LONGLONG>(GetTickCount64() + dwLimitMs + NW_WATCH_MARGIN_MS));
+                          static_cast<LONGLONG>(GetTickCount64() + dwLimitMs + dwMarginMs));
     SetEvent(pState->hMoved);
 }
 
@@ -63,11 +65,13 @@ void CALLBACK OnStatus(HINTERNET /*hInternet*/, DWORD_PTR dwContext, DWORD dwSta
     switch (dwStatus)
     {
     case INTERNET_STATUS_CONNECTED_TO_SERVER:
-    case INTERNET_STATUS_REQUEST_SENT:
-        MoveDeadline(pState, pState->dwReceiveMs);
+        MoveDeadline(pState, pState->dwReceiveMs, NW_HANDSHAKE_MARGIN_MS);
         break;
     case INTERNET_STATUS_SENDING_REQUEST:
-        MoveDeadline(pState, pState->dwSendMs);
+        MoveDeadline(pState, pState->dwSendMs, NW_BACKSTOP_MARGIN_MS);
+        break;
+    case INTERNET_STATUS_REQUEST_SENT:
+        MoveDeadline(pState, pState->dwReceiveMs, NW_BACKSTOP_MARGIN_MS);
         break;
     default:
         break;
@@ -140,7 +144,7 @@ int NW_SendWatch::Send(HINTERNET* phRequest, const char* cszHeaders)
     InternetSetStatusCallbackA(*phRequest, &OnStatus);
     m_pState->hRequest = *phRequest;
     m_pState->cszHeaders = cszHeaders;
-    MoveDeadline(m_pState, m_dwConnectMs);
+    MoveDeadline(m_pState, m_dwConnectMs, NW_BACKSTOP_MARGIN_MS);
 
     nRetCode = GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&SendProc),
                                   &hModule);
