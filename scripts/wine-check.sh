@@ -12,6 +12,8 @@
 #
 # The server-fault matrix (ServerFaults/FaultMatrixTest.*) runs here as on Linux; its rows where
 # Wine's WinINet gives the other outcome say why (docs/Windows.md lists them).
+# The TLS fault matrix (TlsFaults/TlsMatrixTest.*) reaches tls_fault_server, run natively beside
+# Wine like tarn_server; its rows where Wine's WinINet differs say why (docs/Windows.md, HTTPS).
 # Tests that cannot run under Wine skip themselves and say why (listed at the end of the run):
 #   PostBodyTest.PythonEmailParserIsAvailable
 #       Wine starts no Linux python3 for the tests; bodies are checked by cpp-httplib's parser.
@@ -111,12 +113,14 @@ fi
 echo "wine-check: running $ran"
 
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(tarn_jobs)" --target tarn_server
+cmake --build --preset release -j "$(tarn_jobs)" --target tarn_server tls_fault_server
 
 work=$(mktemp -d)
 tarn_server_pid=
+tls_pid=
 cleanup() {
     [ -n "$tarn_server_pid" ] && kill "$tarn_server_pid" 2>/dev/null || true
+    [ -n "$tls_pid" ] && kill "$tls_pid" 2>/dev/null || true
     # Let Wine's server write its prefix and leave before the prefix goes.
     WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
     WINEPREFIX="$work/prefix" wineserver -w 2>/dev/null || true
@@ -135,7 +139,17 @@ printf 'uploaded from Wine\r\n\0binary tail' > "$work/upload.bin"
 tarn_start_server "$work/server.out" build/release/tools/server/tarn_server
 port=$tarn_server_port
 
+# The TLS fault matrix's servers (TlsFaultTests), natively beside Wine like tarn_server.
+build/release/tests/tls_fault_server "$work/tls-ca.pem" > "$work/tls-servers.txt" &
+tls_pid=$!
+for _ in $(seq 100); do
+    grep -q '^ready' "$work/tls-servers.txt" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q '^ready' "$work/tls-servers.txt" || { echo "tls_fault_server did not start" >&2; exit 1; }
+
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all TARN_TEST_SERVER_PORT="$port"
+export TARN_TLS_FAULT_SERVERS="Z:$work/tls-servers.txt" TARN_TLS_FAULT_CA="Z:$work/tls-ca.pem"
 wineboot -i >/dev/null 2>&1 || true
 
 passed=0

@@ -421,6 +421,27 @@ TEST_F(TarnCliServerTest, LibraryLogLinesAppearOnlyWithVerbose)
     EXPECT_NE(std::string::npos, Verbose.Err.find("NWLOG_PROCESS_ERROR(")) << Verbose.Err;
 }
 
+// A CA file that cannot be read is named in the result line: the layer checks it before connecting.
+TEST(TarnCliTrustTest, UnreadableCaFileIsNamedInTheResultLine)
+{
+    const char* pszTrusted = std::getenv("CURL_CA_BUNDLE");
+    const std::string Trusted = pszTrusted != nullptr ? pszTrusted : "";
+    setenv("CURL_CA_BUNDLE", "/nonexistent/ca.pem", 1);
+    const std::string Url =
+        "https://127.0.0.1:" + std::to_string(tarn::test::ScriptedServer::RefusedPort()) + "/";
+    const RunResult Result = RunTarn({"get", Url});
+    if (pszTrusted != nullptr)
+        setenv("CURL_CA_BUNDLE", Trusted.c_str(), 1);
+    else
+        unsetenv("CURL_CA_BUNDLE");
+    EXPECT_EQ(1, Result.nExit) << Describe(Result);
+    EXPECT_TRUE(EndsWith(LineOf(Result.Err, "get1"),
+                         "  " + Url +
+                             ": secure channel error (12157): cannot read the CA file `/nonexistent/ca.pem` "
+                             "named by CURL_CA_BUNDLE"))
+        << Result.Err;
+}
+
 TEST_F(TarnCliServerTest, PostDeliversFieldsAndFilesByteForByte)
 {
     std::string Binary("\0\x01\xff--\r\n", 7);

@@ -56,6 +56,8 @@ target_compile_definitions(PostBodyTests PRIVATE
     TARN_MULTIPART_PARSER="${CMAKE_CURRENT_SOURCE_DIR}/support/parse_multipart.py")
 tarn_add_windows_test(TransferTests TransferTests.cpp LIBS TarnInteractionCore TarnServerLib)
 tarn_add_windows_test(TransferFaultTests TransferFaultTests.cpp LIBS TarnInteractionCore)
+tarn_add_windows_test(TlsFaultTests TlsFaultTests.cpp tls/TlsServers.cpp LIBS TarnInteractionCore crypt32)
+target_include_directories(TlsFaultTests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tls)
 
 # The list scripts/wine-check.sh runs, one program a line.
 string(REPLACE ";" "\n" TARN_WINDOWS_TEST_LINES "${TARN_WINDOWS_TESTS}")

@@ -2,6 +2,7 @@
 #include "NW_HttpClient.h"
 
 #include "NW_Log.h"
+#include "NW_SendWatch.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -57,7 +58,8 @@ BOOL SetTimeOuts(HINTERNET hInternet, DWORD dwReceiveMs)
 #if defined(_WIN32)
 // InternetOpenUrlA with the time-outs set on the connection and the request before anything is
 // sent, which is the only way Wine's WinINet applies them (it leaves them unlimited on what
-// InternetOpenUrlA opens). The request goes out as InternetOpenUrlA sends it.
+// InternetOpenUrlA opens). The request goes out as InternetOpenUrlA sends it, under the watch's
+// deadlines, which also bound what WinINet does not (Wine's TLS handshake).
 HINTERNET OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* phConnection)
 {
     char szHost[256];
@@ -67,6 +69,8 @@ HINTERNET OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* phConnectio
     URL_COMPONENTSA Parts;
     DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
     HINTERNET hRequest = nullptr;
+    DWORD_PTR dwContext = 0;
+    NW_SendWatch Watch(NW_CONNECT_TIMEOUT_MS, NW_GET_RECEIVE_TIMEOUT_MS, NW_SEND_TIMEOUT_MS);
 
     std::memset(&Parts, 0, sizeof(Parts));
     Parts.dwStructSize = sizeof(Parts);
@@ -92,15 +96,18 @@ HINTERNET OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* phConnectio
                                      szPassword[0] ? szPassword : nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (*phConnection == nullptr || !SetTimeOuts(*phConnection, NW_GET_RECEIVE_TIMEOUT_MS))
         return nullptr;
-    hRequest = HttpOpenRequestA(*phConnection, "GET", szObject, nullptr, nullptr, nullptr, dwFlags, 0);
+    if (!Watch.Prepare(&dwContext))
+        return nullptr;
+    hRequest =
+        HttpOpenRequestA(*phConnection, "GET", szObject, nullptr, nullptr, nullptr, dwFlags, dwContext);
     if (hRequest == nullptr)
         return nullptr;
-    if (!SetTimeOuts(hRequest, NW_GET_RECEIVE_TIMEOUT_MS) ||
-        !HttpSendRequestA(hRequest, NW_GET_EXTRA_HEADERS, static_cast<DWORD>(-1), nullptr, 0))
+    if (!SetTimeOuts(hRequest, NW_GET_RECEIVE_TIMEOUT_MS) || !Watch.Send(&hRequest, NW_GET_EXTRA_HEADERS))
     {
-        // The caller reads the error after the close.
+        // The caller reads the error after the close; a request the watch closed is gone already.
         const DWORD dwError = GetLastError();
-        InternetCloseHandle(hRequest);
+        if (hRequest != nullptr)
+            InternetCloseHandle(hRequest);
         SetLastError(dwError);
         return nullptr;
     }
@@ -243,6 +250,17 @@ void MaskPassword(const char* cszAddress, char* pszMasked, size_t uMaskedSize)
     }
     std::snprintf(pszMasked, uMaskedSize, "%.*s***%s", static_cast<int>(pszColon + 1 - cszAddress),
                   cszAddress, pszAt);
+}
+
+// WinINet's extended text for the failure, when it has one (the Linux layer names a CA file it
+// could not read there).
+void LogResponseInfo()
+{
+    char szInfo[512];
+    DWORD dwInfoLength = sizeof(szInfo);
+    DWORD dwInfoError = 0;
+    if (InternetGetLastResponseInfoA(&dwInfoError, szInfo, &dwInfoLength) && dwInfoLength != 0)
+        NWLogPrintf(NWLOG_DEBUG, "Response info : %s\n", szInfo);
 }
 } // namespace
 
@@ -416,6 +434,8 @@ Exit0:
         NWLogPrintf(NWLOG_DEBUG, "Failed to download `%s`, Error Code %d.", szLoggedAddress, nRetCode);
         if (dwStatusCode != HTTP_STATUS_OK)
             NWLogPrintf(NWLOG_DEBUG, "Response status code : %d\n", static_cast<int>(dwStatusCode));
+        LogResponseInfo();
+        SetLastError(static_cast<DWORD>(nRetCode));
         m_ResponseBuffer.Clear();
     }
     CloseTransferHandles();

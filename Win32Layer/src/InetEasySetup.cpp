@@ -1,7 +1,9 @@
 #include "InetEasySetup.h"
 
+#include "InetClientCert.h"
 #include "InetProxy.h"
 #include "InetTrust.h"
+#include "LastResponseInfo.h"
 
 #include <sys/socket.h>
 
@@ -73,6 +75,7 @@ curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* pAddress
 
 DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeaders)
 {
+    SetLastResponseInfo("");
     if (curl_easy_setopt(pEasy, CURLOPT_URL, Request.Url.c_str()) != CURLE_OK)
         return ERROR_NOT_ENOUGH_MEMORY;
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
@@ -97,7 +100,10 @@ DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeader
         curl_easy_setopt(pEasy, CURLOPT_USERAGENT, Request.pSettings->Agent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pHeaders);
     ApplyProxy(pEasy, *Request.pSettings, Request.Url);
-    ApplyTrust(pEasy);
+    WatchClientCertRequest(pEasy);
+    const DWORD dwTrust = ApplyTrust(pEasy, Request.Url);
+    if (dwTrust != ERROR_SUCCESS)
+        return dwTrust;
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     // A kept connection may turn out closed once the request is on it; libcurl then sends the
     // request again on a new one, which a body streamed from the caller's writes cannot be.

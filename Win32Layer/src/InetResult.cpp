@@ -1,5 +1,7 @@
 #include "InetResult.h"
 
+#include "InetClientCert.h"
+
 namespace tarn
 {
 namespace inet
@@ -8,6 +10,7 @@ namespace
 {
 // OpenSSL's certificate verification results (X509_V_ERR_*), as CURLINFO_SSL_VERIFYRESULT gives them.
 constexpr long kVerifyOk = 0;
+constexpr long kUnspecified = 1;
 constexpr long kUnableToGetIssuerCert = 2;
 constexpr long kCertNotYetValid = 9;
 constexpr long kCertHasExpired = 10;
@@ -67,7 +70,8 @@ DWORD MapVerifyResult(long lVerify)
 {
     switch (lVerify)
     {
-    case kVerifyOk: // libcurl's own check of the name failed
+    case kVerifyOk:    // libcurl's own check of the name failed
+    case kUnspecified: // the same, as libcurl 7.88 with OpenSSL 3 reports it
     case kHostnameMismatch:
     case kIpAddressMismatch:
         return ERROR_INTERNET_SEC_CERT_CN_INVALID;
@@ -94,6 +98,12 @@ DWORD MapVerifyResult(long lVerify)
 
 DWORD MapCurlResult(CURLcode eResult, bool bConnected, CURL* pEasy)
 {
+    // A server that asked for a certificate and then ended the exchange refused to go on without one.
+    const bool bCertAsked = pEasy != nullptr && TakeClientCertRequest(pEasy);
+    if (bCertAsked &&
+        (eResult == CURLE_SSL_CONNECT_ERROR || eResult == CURLE_SEND_ERROR || eResult == CURLE_RECV_ERROR ||
+         eResult == CURLE_GOT_NOTHING || eResult == CURLE_SSL_CLIENTCERT))
+        return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
     switch (eResult)
     {
     case CURLE_UNSUPPORTED_PROTOCOL:

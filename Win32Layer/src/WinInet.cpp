@@ -35,7 +35,10 @@
 // - Certificates are checked against the system's CA bundle with libcurl's rules; the cause of a
 //   refusal comes from OpenSSL's verification result, so WinINet's finer distinctions between
 //   certificate errors are approximations (unknown CA 12045, date 12037, name 12038, revoked
-//   12170, anything else 12055).
+//   12170, anything else 12055). A server that asks for a client certificate and then ends the
+//   exchange gives 12044 (where libcurl runs on OpenSSL). A CA file or directory named in the
+//   environment that cannot be read fails an HTTPS exchange with 12157, and
+//   InternetGetLastResponseInfoA names it.
 // - A Content-Length that is not a decimal number fails HttpSendRequestExA with
 //   ERROR_HTTP_INVALID_HEADER; InternetWriteFile beyond the announced length fails with
 //   ERROR_INVALID_PARAMETER, and HttpEndRequestA before all of it was written fails with
@@ -51,6 +54,7 @@
 #include "CurlGlobal.h"
 #include "InetObjects.h"
 #include "InetRequest.h"
+#include "LastResponseInfo.h"
 #include "InetUrl.h"
 
 #include "Win32Layer/WinInet.h"
@@ -174,6 +178,7 @@ extern "C" HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR 
                 return ERROR_INVALID_PARAMETER;
             if (!tarn::inet::InitCurl())
                 return ERROR_INTERNET_INTERNAL_ERROR;
+            tarn::inet::SetLastResponseInfo(""); // a new session starts without an earlier failure's text
 
             auto pSettings = std::make_shared<tarn::inet::SessionSettings>();
             pSettings->Agent = lpszAgent != nullptr ? lpszAgent : "";

@@ -24,6 +24,7 @@ const char kDownloadLine[] = "Failed to download `";
 const char kUploadLine[] = "Failed to upload `";
 const char kAddressEnd[] = "`, Error Code ";
 const char kStatusLine[] = "Response status code : ";
+const char kInfoLine[] = "Response info : ";
 // Checks whose condition tells the reason better than the error code, which they leave unset.
 const struct
 {
@@ -53,6 +54,7 @@ struct Failure
     bool bHasStatus = false;
     int nStatus = 0;
     std::string FirstCheck; // the condition of the innermost failed check
+    std::string Info;       // WinINet's extended text: an unreadable CA path, by name
     bool bTaken = false;
 };
 
@@ -117,6 +119,15 @@ void Record(const char* pszRecord)
         Into.Address.assign(pszAddress, pszCode);
         Into.nCode = std::atoi(pszCode + sizeof(kAddressEnd) - 1);
     }
+    else if (StartsWith(pszRecord, kInfoLine))
+    {
+        if (pOpen != nullptr)
+        {
+            pOpen->Info = pszRecord + sizeof(kInfoLine) - 1;
+            if (!pOpen->Info.empty() && pOpen->Info.back() == '\n')
+                pOpen->Info.pop_back();
+        }
+    }
     else if (StartsWith(pszRecord, kStatusLine))
     {
         Failure& Into = FailureFor(pOpen != nullptr && pOpen->bHasStatus);
@@ -151,7 +162,8 @@ FailureReason Describe(const Failure& Failed)
         if (Failed.FirstCheck == Each.pszCondition)
             return {Each.pszReason, Each.nExit};
     if (Failed.nCode != 0)
-        return {ErrorCodeText(Failed.nCode) + " (" + std::to_string(Failed.nCode) + ")",
+        return {ErrorCodeText(Failed.nCode) + " (" + std::to_string(Failed.nCode) + ")" +
+                    (Failed.Info.empty() ? "" : ": " + Failed.Info),
                 ExitForErrorCode(Failed.nCode)};
     if (Failed.bHasStatus)
         return {"no HTTP response", eExitFailed};

@@ -82,6 +82,7 @@ typedef WORD INTERNET_PORT;
 #define ERROR_INTERNET_SEC_CERT_DATE_INVALID 12037u
 #define ERROR_INTERNET_SEC_CERT_CN_INVALID 12038u
 #define ERROR_INTERNET_SEC_CERT_ERRORS 12055u
+#define ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED 12044u
 #define ERROR_INTERNET_INVALID_CA 12045u
 #define ERROR_INTERNET_SECURITY_CHANNEL_ERROR 12157u
 #define ERROR_INTERNET_SEC_CERT_REVOKED 12170u
@@ -135,6 +136,9 @@ extern "C"
     BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                           LPDWORD lpdwNumberOfBytesRead);
     BOOL InternetCloseHandle(HINTERNET hInternet);
+    // Why the thread's last exchange failed, where the error code does not say: an unreadable CA
+    // file or directory (by path and variable). Empty otherwise.
+    BOOL InternetGetLastResponseInfoA(LPDWORD lpdwError, LPSTR lpszBuffer, LPDWORD lpdwBufferLength);
 
 #ifdef __cplusplus
 }
