@@ -128,7 +128,7 @@ check_package() {
     done
     # The packaged README's links lead to packaged files.
     local doc=$root/usr/share/doc/libtarninteraction-dev link
-    for link in $(grep -o '](\([^)]*\))' "$doc/README.md" | sed 's/^](\(.*\))$/\1/' | grep -v '^https\?:'); do
+    for link in $(grep -o '](\([^)]*\))' "$doc/README.md" | sed 's/^](\(.*\))$/\1/; s/#.*//' | grep -v '^https\?:' | grep .); do
         [ -e "$doc/$link" ] || fail "the packaged README links to $link, which is not packaged"
     done
     start_server "$root/usr/bin/tarn_server" package-server

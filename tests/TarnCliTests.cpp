@@ -434,7 +434,7 @@ TEST(TarnCliTrustTest, UnreadableCaFileIsNamedInTheResultLine)
         setenv("CURL_CA_BUNDLE", Trusted.c_str(), 1);
     else
         unsetenv("CURL_CA_BUNDLE");
-    EXPECT_EQ(1, Result.nExit) << Describe(Result);
+    EXPECT_EQ(77, Result.nExit) << Describe(Result);
     EXPECT_TRUE(EndsWith(LineOf(Result.Err, "get1"),
                          "  " + Url +
                              ": secure channel error (12157): cannot read the CA file `/nonexistent/ca.pem` "

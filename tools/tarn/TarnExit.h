@@ -25,5 +25,6 @@ enum ExitStatus
     eExitConnectionLost = 56, // the connection was closed or reset before the whole answer came
     eExitCertificate = 60,    // the server's certificate was not accepted
     eExitTooLarge = 63,       // the response is larger than the library can hold (4 GiB)
+    eExitCaFile = 77,         // the CA file or directory named for https:// could not be read
 };
 } // namespace tarn

@@ -25,6 +25,8 @@ const char kUploadLine[] = "Failed to upload `";
 const char kAddressEnd[] = "`, Error Code ";
 const char kStatusLine[] = "Response status code : ";
 const char kInfoLine[] = "Response info : ";
+// How the response info of a CA file or directory that cannot be read begins: curl's class 77.
+const char kCaInfo[] = "cannot read the CA ";
 // Checks whose condition tells the reason better than the error code, which they leave unset.
 const struct
 {
@@ -164,7 +166,7 @@ FailureReason Describe(const Failure& Failed)
     if (Failed.nCode != 0)
         return {ErrorCodeText(Failed.nCode) + " (" + std::to_string(Failed.nCode) + ")" +
                     (Failed.Info.empty() ? "" : ": " + Failed.Info),
-                ExitForErrorCode(Failed.nCode)};
+                Failed.Info.rfind(kCaInfo, 0) == 0 ? eExitCaFile : ExitForErrorCode(Failed.nCode)};
     if (Failed.bHasStatus)
         return {"no HTTP response", eExitFailed};
     return {"failed while reading the response", eExitFailed};

@@ -498,6 +498,7 @@ std::string HelpText()
            "  56  the connection was closed or reset before the whole answer came (no reply at\n"
            "      all, and a failed send, are reported alike)\n"
            "  60  the server's certificate was not accepted\n"
-           "  63  the response is larger than 4 GiB\n";
+           "  63  the response is larger than 4 GiB\n"
+           "  77  the CA file or directory named for https:// could not be read\n";
 }
 } // namespace tarn
