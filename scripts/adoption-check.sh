@@ -95,7 +95,7 @@ check_embed() {
     release_build
     cmake -S tests/embed -B build/embed -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_SOURCE_DIR="$source_dir" \
         --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
-        -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON >"$work/embed-configure.log" ||
+        -DPKG_CONFIG_EXECUTABLE=/nonexistent/pkg-config >"$work/embed-configure.log" ||
         { cat "$work/embed-configure.log"; fail "configuring the embedding project failed"; }
     cmake --build build/embed -j "$jobs" >/dev/null
     start_server build/release/tools/server/tarn_server embed-server
