@@ -61,12 +61,12 @@ std::string Closing()
 
 std::string Process(const std::string& Condition)
 {
-    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in NW_HttpClient::GetPostBuffer\n";
+    return ProcessErrorLine(Condition, "NW_HttpClient::GetPostBuffer");
 }
 
 std::string Check(const std::string& Condition)
 {
-    return "NWLOG_CHECK_ERROR(" + Condition + ") at line N in NW_HttpClient::GetPostBuffer\n";
+    return CheckErrorLine(Condition, "NW_HttpClient::GetPostBuffer");
 }
 
 const std::string FILE_MISSING = Check("hFile != INVALID_HANDLE_VALUE");

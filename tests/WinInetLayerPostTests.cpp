@@ -14,29 +14,9 @@ namespace
 {
 // --- The request on the wire ---------------------------------------------------------------------
 
-// The tests' POST (and the benchmark's) is the library's own: both put the same bytes on the wire.
-TEST_F(WinInetTest, PostLikeTheLibrarySendsWhatRequestPostSends)
-{
-    NW_HttpClient Client;
-    ASSERT_EQ(1, Client.AddPostParam(eNormal, "player", "alice"));
-    unsigned char* pbyBody = nullptr;
-    DWORD dwSize = 0;
-    ASSERT_EQ(1, Client.GetPostBuffer(&pbyBody, &dwSize));
-    const std::string Body(reinterpret_cast<const char*>(pbyBody), dwSize);
-    NW_BodyFree(pbyBody);
-    ASSERT_EQ(1, Client.RequestPost("127.0.0.1", "/form", m_Server.Port()));
-
-    Handle Session(tarn::OpenLibrarySession());
-    const PostOutcome Outcome =
-        PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/form", Body);
-    ASSERT_EQ(Outcome.FailedAt, "") << Outcome.dwError;
-    const std::vector<CapturedRequest> Requests = m_Server.Requests();
-    ASSERT_EQ(Requests.size(), 2u);
-    EXPECT_EQ(Requests[1].RawHead, Requests[0].RawHead);
-    EXPECT_TRUE(Requests[1].Body == Requests[0].Body);
-}
-
-TEST_F(WinInetTest, CapturedPostIsExactlyWhatTheLibrarySends)
+// What NW_HttpClient::RequestPost itself sends is checked by TransferWireTest (TransferFaultTests.cpp);
+// here the layer is driven directly.
+TEST_F(WinInetTest, PostGoesOutWithItsHeadersAndBinaryBodyExactly)
 {
     const std::string Body = BinaryBody(70000);
     Handle Session = OpenSession();

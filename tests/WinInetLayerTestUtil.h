@@ -27,16 +27,7 @@ constexpr DWORD kGetFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 constexpr DWORD kPostFlags = tarn::kLibraryPostFlags;
 
-struct HandleCloser
-{
-    void operator()(void* hInternet) const
-    {
-        if (hInternet != nullptr)
-            InternetCloseHandle(hInternet);
-    }
-};
-// Owns a WinINet handle; closes it when it goes.
-using Handle = std::unique_ptr<void, HandleCloser>;
+using Handle = tarn::InternetHandle;
 
 // Sets or removes environment variables and puts them back as they were when it goes.
 class EnvGuard
