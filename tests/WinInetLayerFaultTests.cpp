@@ -186,34 +186,79 @@ TEST_F(WinInetTest, ConnectTimeoutIsAFailureToConnect)
         GTEST_SKIP() << "this system answers connections beyond the backlog";
 }
 
-// --- Hosts that cannot be reached ----------------------------------------------------------------
+// --- Requests that get no usable answer ----------------------------------------------------------
 
-TEST_F(WinInetTest, RefusedPortIsAFailureToConnect)
+// A GET fails at InternetOpenUrlA with the error; a POST with the same error where it waits for the
+// answer: HttpSendRequestExA when there is no connection, HttpEndRequestA when the head is bad.
+enum class Target
 {
-    const int nPort = ScriptedServer::RefusedPort();
+    RefusedPort,
+    UnresolvableName,
+    Server // the scripted server, with the case's reply
+};
+
+struct NoAnswerCase
+{
+    const char* pszName;
+    Target eTarget;
+    ScriptedReply (*pfnReply)(); // for Target::Server
+    DWORD dwError;
+    const char* pszPostFailsAt; // null: the case is for GET alone
+};
+
+class WinInetNoAnswerTest : public WinInetTest, public ::testing::WithParamInterface<NoAnswerCase>
+{
+};
+
+TEST_P(WinInetNoAnswerTest, GetAndPostFailWithTheError)
+{
+    const NoAnswerCase& Case = GetParam();
+    std::string Host = "127.0.0.1";
+    int nPort = m_Server.Port();
+    if (Case.eTarget == Target::RefusedPort)
+        nPort = ScriptedServer::RefusedPort();
+    else if (Case.eTarget == Target::UnresolvableName)
+        Host = "nosuchhost.invalid", nPort = 80;
+    else
+        m_Server.SetDefaultReply(Case.pfnReply());
     ASSERT_NE(nPort, 0);
     Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), "http://127.0.0.1:" + std::to_string(nPort) + "/");
+
+    Handle Request = OpenUrl(Session.get(), "http://" + Host + ":" + std::to_string(nPort) + "/");
     EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
+    EXPECT_EQ(GetLastError(), Case.dwError);
+    // A redirect loop is given up after at most 25 requests.
+    EXPECT_LE(m_Server.RequestCount(), 25u);
+    if (Case.pszPostFailsAt == nullptr)
+        return;
     const PostOutcome Outcome =
-        PostLikeTheLibrary(Session.get(), "127.0.0.1", static_cast<INTERNET_PORT>(nPort), "/", "x");
-    EXPECT_EQ(Outcome.FailedAt, "HttpSendRequestExA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_CANNOT_CONNECT);
+        PostLikeTheLibrary(Session.get(), Host.c_str(), static_cast<INTERNET_PORT>(nPort), "/", "body");
+    EXPECT_EQ(Outcome.FailedAt, Case.pszPostFailsAt);
+    EXPECT_EQ(Outcome.dwError, Case.dwError);
 }
 
-TEST_F(WinInetTest, UnresolvableNameIsReported)
-{
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), "http://nosuchhost.invalid/");
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_NAME_NOT_RESOLVED);
-    const PostOutcome Outcome = PostLikeTheLibrary(Session.get(), "nosuchhost.invalid", 80, "/", "x");
-    EXPECT_EQ(Outcome.FailedAt, "HttpSendRequestExA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_NAME_NOT_RESOLVED);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WinInetNoAnswerTest,
+    ::testing::Values(
+        NoAnswerCase{"RefusedPort", Target::RefusedPort, nullptr, ERROR_INTERNET_CANNOT_CONNECT,
+                     "HttpSendRequestExA"},
+        NoAnswerCase{"UnresolvableName", Target::UnresolvableName, nullptr, ERROR_INTERNET_NAME_NOT_RESOLVED,
+                     "HttpSendRequestExA"},
+        NoAnswerCase{"ClosedBeforeAnyReply", Target::Server, [] { return ScriptedReply::CloseBeforeReply(); },
+                     ERROR_INTERNET_CONNECTION_ABORTED, "HttpEndRequestA"},
+        NoAnswerCase{"GarbageInsteadOfAHead", Target::Server, [] { return ScriptedReply::Garbage(); },
+                     ERROR_HTTP_INVALID_SERVER_RESPONSE, "HttpEndRequestA"},
+        NoAnswerCase{"BrokenStatusLine", Target::Server,
+                     [] { return ScriptedReply::Raw("HTTP/1.1 abc Broken\r\nContent-Length: 0\r\n\r\n"); },
+                     ERROR_HTTP_INVALID_SERVER_RESPONSE, "HttpEndRequestA"},
+        NoAnswerCase{"EndlessRedirects", Target::Server, [] { return ScriptedReply::Redirect(302, "/"); },
+                     ERROR_HTTP_REDIRECT_FAILED, nullptr},
+        NoAnswerCase{"RedirectToAnotherScheme", Target::Server,
+                     [] { return ScriptedReply::Redirect(302, "ftp://127.0.0.1/file"); },
+                     ERROR_HTTP_REDIRECT_FAILED, nullptr}),
+    [](const ::testing::TestParamInfo<NoAnswerCase>& Info) { return std::string(Info.param.pszName); });
 
-// --- Broken connections and replies that are no HTTP ---------------------------------------------
+// --- Broken connections --------------------------------------------------------------------------
 
 class WinInetClosedMidBodyTest : public WinInetTest, public ::testing::WithParamInterface<bool>
 {
@@ -237,39 +282,6 @@ TEST_P(WinInetClosedMidBodyTest, ReadFailsAfterTheBytesThatCame)
 INSTANTIATE_TEST_SUITE_P(Framing, WinInetClosedMidBodyTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& Info)
                          { return Info.param ? "Chunked" : "Length"; });
-
-TEST_F(WinInetTest, ConnectionClosedBeforeAnyReply)
-{
-    m_Server.SetDefaultReply(ScriptedReply::CloseBeforeReply());
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CONNECTION_ABORTED);
-    const PostOutcome Outcome = PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/", "body");
-    EXPECT_EQ(Outcome.FailedAt, "HttpEndRequestA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_CONNECTION_ABORTED);
-}
-
-TEST_F(WinInetTest, GarbageInsteadOfAnHttpHead)
-{
-    m_Server.SetDefaultReply(ScriptedReply::Garbage());
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_SERVER_RESPONSE);
-    const PostOutcome Outcome = PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/", "body");
-    EXPECT_EQ(Outcome.FailedAt, "HttpEndRequestA");
-    EXPECT_EQ(Outcome.dwError, ERROR_HTTP_INVALID_SERVER_RESPONSE);
-}
-
-TEST_F(WinInetTest, BrokenStatusLineIsAnInvalidResponse)
-{
-    m_Server.Enqueue(ScriptedReply::Raw("HTTP/1.1 abc Broken\r\nContent-Length: 0\r\n\r\n"));
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_SERVER_RESPONSE);
-}
 
 // --- Addresses -----------------------------------------------------------------------------------
 

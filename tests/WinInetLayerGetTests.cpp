@@ -470,23 +470,6 @@ TEST_F(WinInetTest, RedirectWithoutLocationIsTheFinalAnswer)
     EXPECT_EQ(StatusOf(Request.get()), 302u);
 }
 
-TEST_F(WinInetTest, EndlessRedirectsFail)
-{
-    m_Server.SetDefaultReply(ScriptedReply::Redirect(302, "/again"));
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/again"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_HTTP_REDIRECT_FAILED);
-    EXPECT_LE(m_Server.RequestCount(), 25u);
-}
-
-TEST_F(WinInetTest, RedirectToAnotherSchemeFails)
-{
-    m_Server.Enqueue(ScriptedReply::Redirect(302, "ftp://127.0.0.1/file"));
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_HTTP_REDIRECT_FAILED);
-}
+// Redirects that fail are in the table of WinInetLayerFaultTests.cpp.
 } // namespace
 } // namespace wininet_test
