@@ -19,6 +19,10 @@ add_library(TarnTestSupport STATIC
     support/TestSockets.cpp
     support/Wine.cpp
     support/PosixFiles.cpp
+    support/EnvGuard.cpp
+    support/Commands.cpp
+    support/AddressSpace.cpp
+    support/FifoChoreography.cpp
 )
 # The portable helpers of tools/common (pattern bytes, the hash, TempDir) are header-only.
 target_include_directories(TarnTestSupport PUBLIC
