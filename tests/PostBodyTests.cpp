@@ -2,14 +2,12 @@
 // through real multipart parsers (cpp-httplib's behind a loopback server, and Python's email
 // package when python3 is there), files that change while the body is built, the size limits,
 // the delimiter check and exhausted memory, each failure with its log line.
-#include "AddressSpace.h"
-#include "Commands.h"
 #include "EnvGuard.h"
 #include "FifoChoreography.h"
 #include "LogCapture.h"
 #include "LoopbackServerTest.h"
 #include "NW_HttpClient.h"
-#include "PosixFiles.h"
+#include "Posix.h"
 #include "TarnServer.h"
 #include "TempDir.h"
 #include "TestSockets.h"
@@ -598,7 +596,7 @@ int BuildWithLittleMemory()
 // which would leave a fixture's directory behind.
 TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
 {
-    if (!tarn::test::CanCapAddressSpace())
+    if (!tarn::test::kHavePosix)
         GTEST_SKIP() << "Windows has no address-space limit for a child process to run out of memory under";
     if (tarn::test::kThreadSanitizer)
         GTEST_SKIP() << "ThreadSanitizer's allocator is not made to hand out null here";
@@ -621,7 +619,7 @@ TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
 // Paced by FIFOs (support/FifoChoreography.h).
 TEST_F(PostBodyTest, FileThatChangesBetweenSizingAndReading)
 {
-    if (!tarn::test::HaveFifos())
+    if (!tarn::test::kHavePosix)
         GTEST_SKIP() << "paced by FIFOs, which Windows does not have";
     tarn::test::FifoChoreography Steps(m_Dir.Path());
     ASSERT_TRUE(Steps.Ready());

@@ -18,10 +18,7 @@ add_library(TarnTestSupport STATIC
     support/DeliveryLog.cpp
     support/TestSockets.cpp
     support/Wine.cpp
-    support/PosixFiles.cpp
-    support/EnvGuard.cpp
-    support/Commands.cpp
-    support/AddressSpace.cpp
+    support/Posix.cpp
     support/FifoChoreography.cpp
 )
 # The portable helpers of tools/common (pattern bytes, the hash, TempDir) are header-only.

@@ -1,6 +1,6 @@
 #include "FifoChoreography.h"
 
-#include "PosixFiles.h"
+#include "Posix.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -17,11 +17,6 @@ namespace tarn
 namespace test
 {
 #if defined(_WIN32)
-bool HaveFifos()
-{
-    return false;
-}
-
 FifoChoreography::FifoChoreography(const std::string&) {}
 
 void FifoChoreography::Run(const std::function<void()>& Build, const std::function<void()>&)
@@ -51,11 +46,6 @@ bool Meet(const std::string& Fifo, const std::atomic<bool>& bBuilt)
     return false;
 }
 } // namespace
-
-bool HaveFifos()
-{
-    return true;
-}
 
 FifoChoreography::FifoChoreography(const std::string& Dir)
     : m_Fifo1(MakeFifo(Dir + "/sync1")), m_Fifo2(MakeFifo(Dir + "/sync2"))

@@ -3,8 +3,8 @@
 // Changes a file at an exact moment of a build that opens each file twice: once to size it, once to
 // read it. A FIFO's open blocks until a writer comes, so FIFOs around the file pace the build: with
 // the list {FIFO 1, file, FIFO 2} the builder opens FIFO 1, sizes the file, opens FIFO 2, then opens
-// FIFO 1 again and reads the file. A FIFO part itself has no bytes (size 0). POSIX only: on Windows
-// HaveFifos() is false and nothing else may be used.
+// FIFO 1 again and reads the file. A FIFO part itself has no bytes (size 0). POSIX only (kHavePosix):
+// on Windows it is never Ready.
 #include <functional>
 #include <string>
 
@@ -12,8 +12,6 @@ namespace tarn
 {
 namespace test
 {
-bool HaveFifos();
-
 class FifoChoreography
 {
 public:
