@@ -41,9 +41,7 @@ long long MillisecondsSince(Clock::time_point Start)
 // time-out, succeeds however long it takes in all.
 TEST_F(WinInetTest, SteadyDripOutlastsTheTimeout)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(1200);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 100;
+    ScriptedReply Reply = ScriptedReply::Drip(1200, 100, 100);
     Reply.nHeadDelayMs = 100;
     m_Server.Enqueue(Reply);
     Handle Session = OpenSession();
@@ -59,10 +57,7 @@ TEST_F(WinInetTest, SteadyDripOutlastsTheTimeout)
 
 TEST_F(WinInetTest, PauseInTheBodyLongerThanTheTimeoutFailsTheRead)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(300);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 1500;
-    m_Server.Enqueue(Reply);
+    m_Server.Enqueue(ScriptedReply::Drip(300, 100, 1500));
     Handle Session = OpenSession();
     SetTimeout(Session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 200);
     Handle Request = OpenUrl(Session.get(), m_Server.Url("/stall"));
@@ -649,10 +644,7 @@ TEST_F(WinInetTest, ClosingTheSessionFirstLeavesItsRequestUsable)
 // Closing a request on another thread ends a read that is waiting on it.
 TEST_F(WinInetTest, CloseFromAnotherThreadEndsAWaitingRead)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(300);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 20000;
-    m_Server.Enqueue(Reply);
+    m_Server.Enqueue(ScriptedReply::Drip(300, 100, 20000));
     Handle Session = OpenSession();
     HINTERNET hRequest = InternetOpenUrlA(Session.get(), m_Server.Url("/").c_str(), nullptr, 0, 0, 0);
     ASSERT_NE(hRequest, nullptr) << GetLastError();

@@ -78,10 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WinInetGetBodyTest,
 // a buffer larger than the rest gets the rest at once.
 TEST_F(WinInetTest, ReadFillsTheBufferAcrossPiecesOnTheWire)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(1000);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 10;
-    m_Server.Enqueue(Reply);
+    m_Server.Enqueue(ScriptedReply::Drip(1000, 100, 10));
     Handle Session = OpenSession();
     Handle Request = OpenUrl(Session.get(), m_Server.Url("/drip"));
     ASSERT_TRUE(Request) << GetLastError();
