@@ -1,10 +1,11 @@
 // The WinINet layer never holds a whole body: a 64 MiB POST and a 64 MiB GET pass through it
 // while the heap it uses on the calling thread stays at a small fixed size.
 //
-// This program replaces the global operator new and delete (support/ReplacedNew.cpp) to count what the calling thread
-// allocates while a transfer runs (the layer works on the calling thread; the server's threads
-// are not counted). libcurl allocates with malloc and is not counted: its buffers are of fixed
-// size by its design; the layer's window, copies and header lists are what these tests watch.
+// This program replaces the global operator new and delete (support/ReplacedNew.cpp) to count
+// what the calling thread allocates while a transfer runs (the layer works on the calling thread;
+// the server's threads are not counted). libcurl allocates with malloc and is not counted: its
+// buffers are of fixed size by its design; the layer's window, copies and header lists are what
+// these tests watch.
 #include "ReplacedNew.h"
 #include "WinInetLayerTestUtil.h"
 
