@@ -4,6 +4,7 @@
 #include "EngineCore/NThreadTestHook.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
+#include "Posix.h"
 #include "ScriptedServer.h"
 #include "LoopbackServerTest.h"
 #if !defined(_WIN32)
@@ -15,16 +16,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
-#include <sys/resource.h>
-#include <unistd.h>
-#define TARN_CAN_LIMIT_ADDRESS_SPACE 1
-#endif
 
 namespace
 {
@@ -418,7 +414,6 @@ TEST_F(DispatchTest, ThousandJobsInFlightEachDeliveredOnce)
     EXPECT_EQ(0, m_pInteraction->GetRunningCount());
 }
 
-#if defined(TARN_CAN_LIMIT_ADDRESS_SPACE)
 namespace
 {
 // Runs in a child process: leaves too little address space for a thread's stack, then sends.
@@ -426,16 +421,8 @@ void SendWithoutRoomForWorker(NTarnInteraction* pInteraction, const std::string&
 {
     LogCapture Capture;
     pInteraction->AddParam("lost", "1", 0);
-    std::ifstream Status("/proc/self/status");
-    std::string Line;
-    unsigned long ulVmKb = 0;
-    while (std::getline(Status, Line))
-        if (Line.rfind("VmSize:", 0) == 0)
-            ulVmKb = std::stoul(Line.substr(7));
     // A thread needs an 8 MiB stack; 4 MiB more leaves room for everything else the call does.
-    const rlim_t uLimit = static_cast<rlim_t>(ulVmKb + 4096) * 1024;
-    rlimit Limit = {uLimit, uLimit};
-    setrlimit(RLIMIT_AS, &Limit);
+    tarn::test::CapAddressSpaceAbove(4u << 20);
 
     const int nSent = pInteraction->Send("t", Url.c_str(), "/bytes/1", "", 0, &DeliveryLog::OnSend);
     pInteraction->Poll();
@@ -445,7 +432,7 @@ void SendWithoutRoomForWorker(NTarnInteraction* pInteraction, const std::string&
     const bool bOk = nSent == 0 && pInteraction->GetRunningCount() == 0 &&
                      pInteraction->GetParamCount() == 0 && Capture.LinesWithoutNumbers() == Expected &&
                      DeliveryLog::Items().empty();
-    _exit(bOk ? 0 : 1);
+    std::_Exit(bOk ? 0 : 1);
 }
 } // namespace
 
@@ -453,15 +440,13 @@ void SendWithoutRoomForWorker(NTarnInteraction* pInteraction, const std::string&
 // its address space is limited.
 TEST(DispatchStartTest, WorkerThatCannotStartIsReportedAndDropped)
 {
+    if (!tarn::test::kHavePosix)
+        GTEST_SKIP() << "Windows has no address-space limit to leave a thread without room for its stack";
+    if (tarn::test::kAddressSanitizer || tarn::test::kThreadSanitizer)
+        GTEST_SKIP() << "a sanitizer's runtime reserves more address space than a cap leaves";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     NTarnInteraction* pInteraction = static_cast<NTarnInteraction*>(CreateTarnInteraction());
     ASSERT_NE(nullptr, pInteraction);
     EXPECT_EXIT(SendWithoutRoomForWorker(pInteraction, "http://127.0.0.1:1"), testing::ExitedWithCode(0), "");
     EXPECT_EQ(0, pInteraction->Release());
 }
-#elif defined(_WIN32)
-TEST(DispatchStartTest, WorkerThatCannotStartIsReportedAndDropped)
-{
-    GTEST_SKIP() << "Windows has no address-space limit to leave a thread without room for its stack";
-}
-#endif

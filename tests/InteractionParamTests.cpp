@@ -13,11 +13,6 @@ namespace
 {
 using Lines = std::vector<std::string>;
 
-std::string Process(const std::string& Condition, const std::string& Function)
-{
-    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in " + Function + "\n";
-}
-
 // Holds one reference for the test and releases whatever is left at the end.
 class InteractionTest : public testing::Test
 {
@@ -119,9 +114,9 @@ TEST_F(InteractionTest, FileFlagAnyNonZeroMakesFileParameter)
     // A quote refused in a file path shows the first parameter was stored as a file.
     LogCapture Capture;
     EXPECT_EQ(0, m_pInteraction->AddParam("upload2", "/tmp/\"quoted", -1));
-    EXPECT_EQ((Lines{Process("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
-                             "NW_HttpClient::AddPostParam"),
-                     Process("nRetCode", "NTarnInteraction::AddParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
+                                      "NW_HttpClient::AddPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam")}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(2, m_pInteraction->GetParamCount());
 }
@@ -130,8 +125,8 @@ TEST_F(InteractionTest, AddParamEmptyNameLogsTwoLinesAndKeepsEmptyPendingJob)
 {
     LogCapture Capture;
     EXPECT_EQ(0, m_pInteraction->AddParam("", "value", 0));
-    EXPECT_EQ((Lines{Process("dwParamNameLen > 0", "NW_HttpClient::AddPostParam"),
-                     Process("nRetCode", "NTarnInteraction::AddParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("dwParamNameLen > 0", "NW_HttpClient::AddPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam")}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(0, m_pInteraction->GetParamCount());
     // The pending job created for the failed call is still there: ClearParam finds it.
@@ -143,10 +138,10 @@ TEST_F(InteractionTest, AddParamRefusesNullTexts)
     LogCapture Capture;
     EXPECT_EQ(0, m_pInteraction->AddParam(nullptr, "value", 0));
     EXPECT_EQ(0, m_pInteraction->AddParam("name", nullptr, 1));
-    EXPECT_EQ((Lines{Process("cszParamName", "NW_HttpClient::AddPostParam"),
-                     Process("nRetCode", "NTarnInteraction::AddParam"),
-                     Process("cszParamValue", "NW_HttpClient::AddPostParam"),
-                     Process("nRetCode", "NTarnInteraction::AddParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("cszParamName", "NW_HttpClient::AddPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam"),
+                     ProcessErrorLine("cszParamValue", "NW_HttpClient::AddPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam")}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(0, m_pInteraction->GetParamCount());
 }
@@ -164,11 +159,11 @@ TEST_F(InteractionTest, AddParamRefusesNamesThatWouldBreakThePartHeader)
     ASSERT_EQ(10u, Logged.size());
     for (size_t i = 0; i < 8; i += 2)
     {
-        EXPECT_EQ(Process("IsHeaderSafe(cszParamName)", "NW_HttpClient::AddPostParam"), Logged[i]);
-        EXPECT_EQ(Process("nRetCode", "NTarnInteraction::AddParam"), Logged[i + 1]);
+        EXPECT_EQ(ProcessErrorLine("IsHeaderSafe(cszParamName)", "NW_HttpClient::AddPostParam"), Logged[i]);
+        EXPECT_EQ(ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam"), Logged[i + 1]);
     }
-    EXPECT_EQ(Process("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
-                      "NW_HttpClient::AddPostParam"),
+    EXPECT_EQ(ProcessErrorLine("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
+                               "NW_HttpClient::AddPostParam"),
               Logged[8]);
     EXPECT_EQ(1, m_pInteraction->GetParamCount());
 }
@@ -179,11 +174,11 @@ TEST_F(InteractionTest, AddParamRefusesATrailingBackslashButKeepsInnerOnes)
     // A final backslash would escape the closing quote for receivers that read quoted-pairs.
     EXPECT_EQ(0, m_pInteraction->AddParam("x\\", "v", 1));
     EXPECT_EQ(0, m_pInteraction->AddParam("dir", "C:\\Upload\\", 1));
-    EXPECT_EQ((Lines{Process("IsHeaderSafe(cszParamName)", "NW_HttpClient::AddPostParam"),
-                     Process("nRetCode", "NTarnInteraction::AddParam"),
-                     Process("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
-                             "NW_HttpClient::AddPostParam"),
-                     Process("nRetCode", "NTarnInteraction::AddParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("IsHeaderSafe(cszParamName)", "NW_HttpClient::AddPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam"),
+                     ProcessErrorLine("ePostParamType != eBinaryFile || IsHeaderSafe(cszParamValue)",
+                                      "NW_HttpClient::AddPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::AddParam")}),
               Capture.LinesWithoutNumbers());
 
     Capture.Clear();
@@ -205,8 +200,8 @@ TEST_F(InteractionTest, GetParamNullOutPointersFailNameFirst)
     char* pszName = nullptr;
     EXPECT_EQ(0, m_pInteraction->GetParam(0, nullptr, nullptr));
     EXPECT_EQ(0, m_pInteraction->GetParam(0, &pszName, nullptr));
-    EXPECT_EQ((Lines{Process("ppszRetParamName", "NTarnInteraction::GetParam"),
-                     Process("ppRetParamValue", "NTarnInteraction::GetParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("ppszRetParamName", "NTarnInteraction::GetParam"),
+                     ProcessErrorLine("ppRetParamValue", "NTarnInteraction::GetParam")}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(nullptr, pszName);
     EXPECT_EQ(nullptr, pszValue);
@@ -224,12 +219,12 @@ TEST_F(InteractionTest, GetParamOutOfRangeIndexesFailWithoutWriting)
     EXPECT_EQ(0, m_pInteraction->GetParam(-2147483647 - 1, &pszName, &pszValue));
     EXPECT_EQ(nullptr, pszName);
     EXPECT_EQ(nullptr, pszValue);
-    EXPECT_EQ((Lines{Process("nIndex < (int)m_PostList.size()", "NW_HttpClient::GetPostParam"),
-                     Process("nRetCode", "NTarnInteraction::GetParam"),
-                     Process("nIndex >= 0", "NW_HttpClient::GetPostParam"),
-                     Process("nRetCode", "NTarnInteraction::GetParam"),
-                     Process("nIndex >= 0", "NW_HttpClient::GetPostParam"),
-                     Process("nRetCode", "NTarnInteraction::GetParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("nIndex < (int)m_PostList.size()", "NW_HttpClient::GetPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::GetParam"),
+                     ProcessErrorLine("nIndex >= 0", "NW_HttpClient::GetPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::GetParam"),
+                     ProcessErrorLine("nIndex >= 0", "NW_HttpClient::GetPostParam"),
+                     ProcessErrorLine("nRetCode", "NTarnInteraction::GetParam")}),
               Capture.LinesWithoutNumbers());
 
     // Count minus one is the last parameter added.
@@ -244,7 +239,7 @@ TEST_F(InteractionTest, CountAndGetWithoutPendingJob)
     char* pszValue = nullptr;
     EXPECT_EQ(0, m_pInteraction->GetParamCount());
     EXPECT_EQ(0, m_pInteraction->GetParam(0, &pszName, &pszValue));
-    EXPECT_EQ((Lines{Process("m_pTreadHttpClient", "NTarnInteraction::GetParam")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("m_pTreadHttpClient", "NTarnInteraction::GetParam")}),
               Capture.LinesWithoutNumbers());
 }
 

@@ -2,36 +2,24 @@
 // through real multipart parsers (cpp-httplib's behind a loopback server, and Python's email
 // package when python3 is there), files that change while the body is built, the size limits,
 // the delimiter check and exhausted memory, each failure with its log line.
+#include "EnvGuard.h"
+#include "FifoChoreography.h"
 #include "LogCapture.h"
 #include "LoopbackServerTest.h"
 #include "NW_HttpClient.h"
-#include "PosixFiles.h"
+#include "Posix.h"
 #include "TarnServer.h"
 #include "TempDir.h"
 #include "TestSockets.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace
 {
@@ -61,12 +49,12 @@ std::string Closing()
 
 std::string Process(const std::string& Condition)
 {
-    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in NW_HttpClient::GetPostBuffer\n";
+    return ProcessErrorLine(Condition, "NW_HttpClient::GetPostBuffer");
 }
 
 std::string Check(const std::string& Condition)
 {
-    return "NWLOG_CHECK_ERROR(" + Condition + ") at line N in NW_HttpClient::GetPostBuffer\n";
+    return CheckErrorLine(Condition, "NW_HttpClient::GetPostBuffer");
 }
 
 const std::string FILE_MISSING = Check("hFile != INVALID_HANDLE_VALUE");
@@ -87,33 +75,9 @@ std::string BinaryBytes()
     return Bytes + std::string("\0\0\r\n\0", 5) + "end";
 }
 
-// Descriptors open on files (sockets and pipes left out: the loopback server closes its
-// connections on a thread of its own).
-size_t OpenFileCount()
-{
-    size_t uCount = 0;
-#if defined(_WIN32)
-    // Not counted on Windows: its handle count mixes files with threads, events and sockets.
-    return uCount;
-#else
-    if (DIR* pDir = ::opendir("/proc/self/fd"))
-    {
-        while (const dirent* pEntry = ::readdir(pDir))
-        {
-            char szTarget[4096];
-            const std::string Link = std::string("/proc/self/fd/") + pEntry->d_name;
-            const ssize_t nLen = ::readlink(Link.c_str(), szTarget, sizeof(szTarget));
-            uCount += pEntry->d_name[0] != '.' && nLen > 0 && szTarget[0] == '/';
-        }
-        ::closedir(pDir);
-    }
-    return uCount;
-#endif
-}
-
 using tarn::TempDir;
-using tarn::test::MakeFifo;
 using tarn::test::MakeSparseFile;
+using tarn::test::OpenFileCount;
 
 struct Built
 {
@@ -187,12 +151,12 @@ std::string Unhex(const std::string& Text)
 // Not on Windows: the tests there run under Wine, which starts no Linux python3 for them.
 bool HavePython()
 {
-#if defined(_WIN32)
-    return false;
-#else
-    static const bool s_bHave = std::system("python3 -c 'import email' >/dev/null 2>&1") == 0;
+    static const bool s_bHave = []
+    {
+        std::string Output;
+        return tarn::test::RunCommand("python3 -c 'import email' 2>&1", Output) == 0;
+    }();
     return s_bHave;
-#endif
 }
 
 // Python's email package, which takes a delimiter after CR LF, a bare LF or a bare CR alike
@@ -201,23 +165,8 @@ std::optional<std::vector<tarn::FormPart>> ParseWithPython(const TempDir& Dir, c
 {
     const std::string BodyPath = Dir.Write("body.bin", Body);
     const std::string Command = "python3 '" TARN_MULTIPART_PARSER "' '" + BOUNDARY + "' " + BodyPath;
-#if defined(_WIN32)
-    FILE* pPipe = ::_popen(Command.c_str(), "r");
-#else
-    FILE* pPipe = ::popen(Command.c_str(), "r");
-#endif
-    if (pPipe == nullptr)
-        return std::nullopt;
     std::string Output;
-    char szChunk[4096];
-    size_t uRead = 0;
-    while ((uRead = std::fread(szChunk, 1, sizeof(szChunk), pPipe)) > 0)
-        Output.append(szChunk, uRead);
-#if defined(_WIN32)
-    const int nStatus = ::_pclose(pPipe);
-#else
-    const int nStatus = ::pclose(pPipe);
-#endif
+    const int nStatus = tarn::test::RunCommand(Command, Output);
     if (nStatus != 0)
     {
         ADD_FAILURE() << "python3 parser: " << Output;
@@ -604,21 +553,8 @@ TEST_F(PostBodyTest, FilesAndBodiesPast2GiBFailBeforeAnythingLargeIsAllocated)
     ExpectFailure(Client, {BODY_TOO_LARGE});
 }
 
-#if !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 namespace
 {
-#if !defined(__SANITIZE_ADDRESS__)
-long VmSizeKb()
-{
-    std::ifstream Status("/proc/self/status");
-    std::string Line;
-    while (std::getline(Status, Line))
-        if (Line.rfind("VmSize:", 0) == 0)
-            return std::stol(Line.substr(7));
-    return -1;
-}
-#endif
-
 // Runs in a child process that cannot get 1 GiB more: its address space is capped 256 MiB above
 // what it uses (under AddressSanitizer, which reserves terabytes of address space, its allocator
 // refuses blocks past 512 MiB instead). A 1 GiB body then cannot be allocated, and files or
@@ -632,12 +568,8 @@ int BuildWithLittleMemory()
     const std::string AtLimit = MakeSparseFile(Dir.Path("at-limit.bin"), MAX_BODY);
     if (Fits.empty() || TooLarge.empty() || AtLimit.empty())
         return 10;
-#if !defined(__SANITIZE_ADDRESS__)
-    const rlim_t uLimit = static_cast<rlim_t>(VmSizeKb() + (256 << 10)) << 10;
-    const rlimit Limit = {uLimit, uLimit};
-    if (::setrlimit(RLIMIT_AS, &Limit) != 0)
+    if (!tarn::test::kAddressSanitizer && !tarn::test::CapAddressSpaceAbove(256ull << 20))
         return 10;
-#endif
 
     LogCapture Capture;
     NW_HttpClient NoMemory;
@@ -664,128 +596,32 @@ int BuildWithLittleMemory()
 // which would leave a fixture's directory behind.
 TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
 {
+    if (!tarn::test::kHavePosix)
+        GTEST_SKIP() << "Windows has no address-space limit for a child process to run out of memory under";
+    if (tarn::test::kThreadSanitizer)
+        GTEST_SKIP() << "ThreadSanitizer's allocator is not made to hand out null here";
     // The child is this program run again, so it sees the options set here.
-#if defined(__SANITIZE_ADDRESS__)
-    const char* pszOld = std::getenv("ASAN_OPTIONS");
-    const std::string Old = pszOld != nullptr ? pszOld : "";
-    const std::string Options =
-        Old + (Old.empty() ? "" : ":") + "allocator_may_return_null=1:max_allocation_size_mb=512";
-    ::setenv("ASAN_OPTIONS", Options.c_str(), 1);
-#endif
+    tarn::test::EnvGuard Env;
+    if (tarn::test::kAddressSanitizer)
+    {
+        const char* pszOld = std::getenv("ASAN_OPTIONS");
+        const std::string Old = pszOld != nullptr ? pszOld : "";
+        const std::string Options =
+            Old + (Old.empty() ? "" : ":") + "allocator_may_return_null=1:max_allocation_size_mb=512";
+        Env.Set("ASAN_OPTIONS", Options.c_str());
+    }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(BuildWithLittleMemory()), testing::ExitedWithCode(0), "");
-#if defined(__SANITIZE_ADDRESS__)
-    if (pszOld != nullptr)
-        ::setenv("ASAN_OPTIONS", Old.c_str(), 1);
-    else
-        ::unsetenv("ASAN_OPTIONS");
-#endif
 }
-#elif defined(_WIN32)
-TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
-{
-    GTEST_SKIP() << "Windows has no address-space limit for a child process to run out of memory under";
-}
-#else
-TEST(PostBodyMemoryTest, ExhaustedMemoryFailsWithALine)
-{
-    GTEST_SKIP() << "ThreadSanitizer's allocator is not made to hand out null here";
-}
-#endif
 
 // ---- Files that change or fail while the body is built --------------------------------------
 
-#if defined(_WIN32)
+// Paced by FIFOs (support/FifoChoreography.h).
 TEST_F(PostBodyTest, FileThatChangesBetweenSizingAndReading)
 {
-    GTEST_SKIP() << "paced by FIFOs, which Windows does not have";
-}
-
-TEST_F(PostBodyTest, FailedReadKeepsWhatWasReadAndGoesOn)
-{
-    GTEST_SKIP() << "needs a Linux sysfs file whose every read fails";
-}
-#else
-namespace
-{
-// The builder opens each file twice: once to size it, once to read it. A FIFO's open blocks
-// until a writer comes, so FIFOs around a file let the test change that file at an exact moment:
-// with the list {FIFO 1, file, FIFO 2} the builder opens FIFO 1, sizes the file, opens FIFO 2,
-// then opens FIFO 1 again and reads the file. A FIFO part itself has no bytes (size 0).
-class Choreography
-{
-public:
-    explicit Choreography(const TempDir& Dir)
-        : m_Fifo1(MakeFifo(Dir.Path("sync1"))), m_Fifo2(MakeFifo(Dir.Path("sync2")))
-    {
-    }
-
-    bool Ready() const { return !m_Fifo1.empty() && !m_Fifo2.empty(); }
-    const std::string& Fifo1() const { return m_Fifo1; }
-    const std::string& Fifo2() const { return m_Fifo2; }
-
-    // Builds the client's body on this thread while another one runs Change between the sizing
-    // pass and the reading pass. Met() tells whether the change came at that moment. A build that
-    // fails on the changed file does not reach FIFO 2 again; one that goes on meets it there.
-    template <typename Function> Built Run(NW_HttpClient& Client, Function Change)
-    {
-        std::atomic<bool> bBuilt(false);
-        std::thread Script(
-            [&]
-            {
-                m_bMet = Meet(m_Fifo1, bBuilt) && Meet(m_Fifo2, bBuilt);
-                if (m_bMet)
-                {
-                    Change();
-                    m_bMet = Meet(m_Fifo1, bBuilt);
-                    Meet(m_Fifo2, bBuilt);
-                }
-                // Whatever happened, let no open of the builder wait for a writer any longer.
-                const int nFd1 = ::open(m_Fifo1.c_str(), O_RDWR | O_NONBLOCK);
-                const int nFd2 = ::open(m_Fifo2.c_str(), O_RDWR | O_NONBLOCK);
-                while (!bBuilt)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                ::close(nFd1);
-                ::close(nFd2);
-            });
-        Built Result = Build(Client);
-        bBuilt = true;
-        Script.join();
-        return Result;
-    }
-
-    bool Met() const { return m_bMet; }
-
-private:
-    // Waits until the builder has the FIFO open for reading, then opens and closes the write end.
-    // Gives up once the build is over.
-    static bool Meet(const std::string& Fifo, const std::atomic<bool>& bBuilt)
-    {
-        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!bBuilt && std::chrono::steady_clock::now() < Deadline)
-        {
-            const int nFd = ::open(Fifo.c_str(), O_WRONLY | O_NONBLOCK);
-            if (nFd >= 0)
-            {
-                ::close(nFd);
-                return true;
-            }
-            if (errno != ENXIO)
-                return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return false;
-    }
-
-    std::string m_Fifo1;
-    std::string m_Fifo2;
-    bool m_bMet = false;
-};
-} // namespace
-
-TEST_F(PostBodyTest, FileThatChangesBetweenSizingAndReading)
-{
-    Choreography Steps(m_Dir);
+    if (!tarn::test::kHavePosix)
+        GTEST_SKIP() << "paced by FIFOs, which Windows does not have";
+    tarn::test::FifoChoreography Steps(m_Dir.Path());
     ASSERT_TRUE(Steps.Ready());
     const std::string Path = m_Dir.Path("changing.bin");
     auto Prepare = [&](NW_HttpClient& Client)
@@ -801,56 +637,58 @@ TEST_F(PostBodyTest, FileThatChangesBetweenSizingAndReading)
                FilePart("sync2", Steps.Fifo2(), "") + TextPart("after", "v") + Closing();
     };
 
+    // The file's bytes when sized and when read (none: missing), the log, and the bytes sent (none:
+    // the build fails).
+    struct Change
     {
-        SCOPED_TRACE("shrinks: the body closes up behind the bytes read, nothing unwritten is sent");
-        m_Dir.Write("changing.bin", tarn::PatternBytes(64 << 10));
+        const char* pszWhat;
+        std::optional<std::string> Sized, Read;
+        Lines Log;
+        std::optional<std::string> Sent;
+    };
+    const Change Changes[] = {
+        {"shrinks: the body closes up behind the bytes read, nothing unwritten is sent",
+         tarn::PatternBytes(64 << 10),
+         "short",
+         {},
+         "short"},
+        {"grows: more bytes than the room kept for them", "short", "longer now", {FILE_GREW}, std::nullopt},
+        {"appears: missing when sized, there when read", std::nullopt, "new", {FILE_GREW}, std::nullopt},
+        {"vanishes: there when sized, missing when read",
+         tarn::PatternBytes(1000),
+         std::nullopt,
+         {FILE_MISSING},
+         ""},
+    };
+    auto Put = [&](const std::optional<std::string>& Bytes)
+    {
+        if (Bytes)
+            m_Dir.Write("changing.bin", *Bytes);
+        else
+            std::filesystem::remove(Path);
+    };
+    for (const Change& Case : Changes)
+    {
+        SCOPED_TRACE(Case.pszWhat);
+        Put(Case.Sized);
         NW_HttpClient Client;
         Prepare(Client);
         m_Log.Clear();
-        const Built Result = Steps.Run(Client, [&] { m_Dir.Write("changing.bin", "short"); });
+        Built Result;
+        Steps.Run([&] { Result = Build(Client); }, [&] { Put(Case.Read); });
         ASSERT_TRUE(Steps.Met());
-        EXPECT_EQ(1, Result.nResult);
-        EXPECT_EQ(Lines(), m_Log.LinesWithoutNumbers());
-        EXPECT_EQ(BodyWith("short"), Result.Body);
+        EXPECT_EQ(Case.Log, m_Log.LinesWithoutNumbers());
+        EXPECT_EQ(Case.Sent ? 1 : 0, Result.nResult);
+        if (!Case.Sent)
+        {
+            EXPECT_TRUE(Result.bOutUntouched);
+            continue;
+        }
+        EXPECT_EQ(BodyWith(*Case.Sent), Result.Body);
         ExpectRoundTrip(Result.Body, {{"sync1", Steps.Fifo1(), ""},
-                                      {"changing", Path, "short"},
+                                      {"changing", Path, *Case.Sent},
                                       {"sync2", Steps.Fifo2(), ""},
                                       {"after", "", "v"}});
-    }
-    {
-        SCOPED_TRACE("grows: more bytes than the room kept for them");
-        m_Dir.Write("changing.bin", "short");
-        NW_HttpClient Client;
-        Prepare(Client);
-        m_Log.Clear();
-        const Built Result = Steps.Run(Client, [&] { m_Dir.Write("changing.bin", "longer now"); });
-        ASSERT_TRUE(Steps.Met());
-        EXPECT_EQ(0, Result.nResult);
-        EXPECT_TRUE(Result.bOutUntouched);
-        EXPECT_EQ(Lines{FILE_GREW}, m_Log.LinesWithoutNumbers());
-    }
-    {
-        SCOPED_TRACE("appears: missing when sized, there when read");
-        std::filesystem::remove(Path);
-        NW_HttpClient Client;
-        Prepare(Client);
-        m_Log.Clear();
-        const Built Result = Steps.Run(Client, [&] { m_Dir.Write("changing.bin", "new"); });
-        ASSERT_TRUE(Steps.Met());
-        EXPECT_EQ(0, Result.nResult);
-        EXPECT_EQ(Lines{FILE_GREW}, m_Log.LinesWithoutNumbers());
-    }
-    {
-        SCOPED_TRACE("vanishes: there when sized, missing when read");
-        m_Dir.Write("changing.bin", tarn::PatternBytes(1000));
-        NW_HttpClient Client;
-        Prepare(Client);
-        m_Log.Clear();
-        const Built Result = Steps.Run(Client, [&] { std::filesystem::remove(Path); });
-        ASSERT_TRUE(Steps.Met());
-        EXPECT_EQ(1, Result.nResult);
-        EXPECT_EQ(Lines{FILE_MISSING}, m_Log.LinesWithoutNumbers());
-        EXPECT_EQ(BodyWith(""), Result.Body);
     }
 }
 
@@ -858,13 +696,8 @@ TEST_F(PostBodyTest, FailedReadKeepsWhatWasReadAndGoesOn)
 {
     // A sysfs attribute that reports 4096 bytes and fails every read with EIO.
     const char* const pszPath = "/sys/devices/software/power/autosuspend_delay_ms";
-    const int nFd = ::open(pszPath, O_RDONLY);
-    char szByte = 0;
-    const bool bFails = nFd >= 0 && ::read(nFd, &szByte, 1) < 0;
-    if (nFd >= 0)
-        ::close(nFd);
-    if (!bFails)
-        GTEST_SKIP() << pszPath << " is not there or reads without failing";
+    if (!tarn::test::ReadFails(pszPath))
+        GTEST_SKIP() << pszPath << " is not there or reads without failing (Windows has no such file)";
 
     NW_HttpClient Client;
     ASSERT_EQ(1, Client.AddPostParam(eBinaryFile, "attr", pszPath));
@@ -872,7 +705,6 @@ TEST_F(PostBodyTest, FailedReadKeepsWhatWasReadAndGoesOn)
     const std::string Body = BuildOk(Client, {READ_FAILED});
     EXPECT_EQ(FilePart("attr", pszPath, "") + TextPart("after", "v") + Closing(), Body);
 }
-#endif
 
 TEST_F(PostBodyTest, NullOutPointersFailWithTheirLines)
 {

@@ -27,11 +27,6 @@ namespace
 {
 using Lines = std::vector<std::string>;
 
-std::string Process(const std::string& Condition, const std::string& Function)
-{
-    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in " + Function + "\n";
-}
-
 // A GET that fails before any answer arrived: the failed open, the download line with the
 // address as logged (LoggedUrl, when it differs from Url) and the platform's error, and status 0.
 void ExpectGetFailsUnanswered(const std::string& Url, int nError, const std::string& LoggedUrl = "")
@@ -39,7 +34,7 @@ void ExpectGetFailsUnanswered(const std::string& Url, int nError, const std::str
     NW_HttpClient Client;
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestGet(Url.c_str(), ""));
-    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
+    EXPECT_EQ((Lines{ProcessErrorLine("m_hHttpRequest", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + (LoggedUrl.empty() ? Url : LoggedUrl) + "`, Error Code " +
                          std::to_string(nError) + ".",
                      "Response status code : 0\n"}),
@@ -148,14 +143,14 @@ TEST(TransferFaultTest, RefusedPortFailsBothTransfersWithCannotConnect)
     NW_HttpClient Client;
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestGet(Url.c_str(), "/x"));
-    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::RequestGet"),
+    EXPECT_EQ((Lines{ProcessErrorLine("m_hHttpRequest", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Url + "/x`, Error Code 12029.", "Response status code : 0\n"}),
               Capture.LinesWithoutNumbers());
 
     Capture.Clear();
     ASSERT_EQ(1, Client.AddPostParam(eNormal, "a", "b"));
     EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/x", nPort));
-    EXPECT_EQ((Lines{Process("nRetCode", "NW_HttpClient::RequestPost"),
+    EXPECT_EQ((Lines{ProcessErrorLine("nRetCode", "NW_HttpClient::RequestPost"),
                      "Failed to upload `" + Url + "/x`, Error Code 12029.", "Response status code : 0\n"}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(ERROR_INTERNET_CANNOT_CONNECT, GetLastError());
@@ -173,8 +168,8 @@ TEST(TransferFaultTest, BodyLargerThanTheBufferCanHoldFailsWhenTheHeadArrives)
     LogCapture Capture;
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(0, Client.RequestGet(Server.Url("/huge").c_str(), ""));
-    EXPECT_EQ((Lines{Process("ullAnnounced < NW_MAX_RESPONSE_SIZE", "NW_HttpClient::ReadHttpBuffer"),
-                     Process("nRetCode", "NW_HttpClient::RequestGet"),
+    EXPECT_EQ((Lines{ProcessErrorLine("ullAnnounced < NW_MAX_RESPONSE_SIZE", "NW_HttpClient::ReadHttpBuffer"),
+                     ProcessErrorLine("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/huge") + "`, Error Code 0."}),
               Capture.LinesWithoutNumbers());
 
@@ -184,8 +179,8 @@ TEST(TransferFaultTest, BodyLargerThanTheBufferCanHoldFailsWhenTheHeadArrives)
     const std::string ReadFailure = tarn::test::RunningUnderWine()
                                         ? "eAnnounced != eAnnouncedLength || m_dwResponseSize == ullAnnounced"
                                         : "nRetCode";
-    EXPECT_EQ((Lines{Process(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
-                     Process("nRetCode", "NW_HttpClient::RequestGet"),
+    EXPECT_EQ((Lines{ProcessErrorLine(ReadFailure, "NW_HttpClient::ReadHttpBuffer"),
+                     ProcessErrorLine("nRetCode", "NW_HttpClient::RequestGet"),
                      "Failed to download `" + Server.Url("/fits") + "`, Error Code 12030."}),
               Capture.LinesWithoutNumbers());
 }
@@ -435,7 +430,7 @@ std::string FirstLine(const char* cszLine)
 {
     const std::string Line = cszLine;
     const size_t uColon = Line.find(": ");
-    return Process(Line.substr(uColon + 2), Line.substr(0, uColon));
+    return ProcessErrorLine(Line.substr(uColon + 2), Line.substr(0, uColon));
 }
 } // namespace
 

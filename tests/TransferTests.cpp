@@ -5,34 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace
 {
 using Lines = std::vector<std::string>;
-
-std::string Process(const std::string& Condition, const std::string& Function)
-{
-    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in " + Function + "\n";
-}
-
-// The response buffer's length after reading a body of uSize bytes in reads of 8191 bytes: it
-// starts at 8192 and becomes twice the needed length whenever the data would leave no room for
-// the terminating 0.
-size_t ExpectedBufferLength(size_t uSize)
-{
-    size_t uLength = 8192;
-    size_t uHave = 0;
-    while (uHave < uSize)
-    {
-        const size_t uRead = std::min<size_t>(8191, uSize - uHave);
-        if (uHave + uRead > uLength - 1)
-            uLength = 2 * (uHave + uRead);
-        uHave += uRead;
-    }
-    return uLength;
-}
 
 class TransferTest : public LoopbackServerTest
 {
@@ -50,7 +29,9 @@ protected:
 };
 } // namespace
 
-TEST_F(TransferTest, GetBodiesAroundTheBlockSizeWithTheirBufferLengths)
+// The buffer holds the body and its terminating 0; growing by doubling keeps it within twice the
+// body, or the first 8 KiB block.
+TEST_F(TransferTest, GetBodiesAroundTheBlockSizeInABufferAtMostTwiceTheirSize)
 {
     for (size_t uSize : {size_t(0), size_t(1), size_t(8191), size_t(8192), size_t(8193), size_t(5u << 20)})
     {
@@ -60,11 +41,10 @@ TEST_F(TransferTest, GetBodiesAroundTheBlockSizeWithTheirBufferLengths)
             const std::string Path = "/bytes/" + std::to_string(uSize) + (bChunked ? "?chunked=1" : "");
             ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), Path.c_str())) << Path;
             EXPECT_EQ(tarn::PatternBytes(uSize), Body(Client)) << Path;
-            EXPECT_EQ(ExpectedBufferLength(uSize), Client.GetResponseBufferLength()) << Path;
+            EXPECT_GE(Client.GetResponseBufferLength(), uSize + 1) << Path;
+            EXPECT_LE(Client.GetResponseBufferLength(), std::max<size_t>(8192, 2 * uSize)) << Path;
         }
     }
-    EXPECT_EQ(8192u, ExpectedBufferLength(8191));
-    EXPECT_EQ(16384u, ExpectedBufferLength(8192));
 }
 
 TEST_F(TransferTest, GetJoinsAddressAndObjectWithNothingBetween)
@@ -98,7 +78,7 @@ TEST_F(TransferTest, NonOkStatusFailsWithItsLinesAndEmptiesTheBuffer)
         const std::string Object = "/status/" + std::to_string(nStatus);
         SetLastError(0);
         EXPECT_EQ(0, Client.RequestGet(s_pServer->BaseUrl().c_str(), Object.c_str()));
-        EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestGet"),
+        EXPECT_EQ((Lines{ProcessErrorLine("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestGet"),
                          "Failed to download `" + s_pServer->BaseUrl() + Object + "`, Error Code 0.",
                          "Response status code : " + std::to_string(nStatus) + "\n"}),
                   Capture.LinesWithoutNumbers());
@@ -119,19 +99,19 @@ TEST_F(TransferTest, EmptyOrNullArgumentsFailFirstWithTheirLines)
     EXPECT_EQ(0, Client.RequestGet("", "/x"));
     EXPECT_EQ(0, Client.RequestGet(nullptr, "/x"));
     EXPECT_EQ(0, Client.RequestGet("http://127.0.0.1:1", nullptr));
-    EXPECT_EQ(
-        (Lines{Process("cszAddress[0]", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
-               "Response status code : 0\n", Process("cszAddress", "NW_HttpClient::RequestGet"),
-               "Failed to download ``, Error Code 0.", "Response status code : 0\n",
-               Process("cszObjectName", "NW_HttpClient::RequestGet"), "Failed to download ``, Error Code 0.",
-               "Response status code : 0\n"}),
-        Capture.LinesWithoutNumbers());
+    EXPECT_EQ((Lines{ProcessErrorLine("cszAddress[0]", "NW_HttpClient::RequestGet"),
+                     "Failed to download ``, Error Code 0.", "Response status code : 0\n",
+                     ProcessErrorLine("cszAddress", "NW_HttpClient::RequestGet"),
+                     "Failed to download ``, Error Code 0.", "Response status code : 0\n",
+                     ProcessErrorLine("cszObjectName", "NW_HttpClient::RequestGet"),
+                     "Failed to download ``, Error Code 0.", "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
     // A GET leaves the parameters alone, whatever its outcome.
     EXPECT_EQ(1, Client.GetPostParamCount());
 
     Capture.Clear();
     EXPECT_EQ(0, Client.RequestPost("", "/upload", s_pServer->Port()));
-    EXPECT_EQ((Lines{Process("cszAddress[0]", "NW_HttpClient::RequestPost"),
+    EXPECT_EQ((Lines{ProcessErrorLine("cszAddress[0]", "NW_HttpClient::RequestPost"),
                      "Failed to upload ``, Error Code 0.", "Response status code : 0\n"}),
               Capture.LinesWithoutNumbers());
     // A POST consumes them even when it fails at its first check.
@@ -141,11 +121,11 @@ TEST_F(TransferTest, EmptyOrNullArgumentsFailFirstWithTheirLines)
     Capture.Clear();
     EXPECT_EQ(0, Client.RequestPost("127.0.0.1", nullptr, s_pServer->Port()));
     EXPECT_EQ(0, Client.RequestPost(nullptr, "/upload", s_pServer->Port()));
-    EXPECT_EQ(
-        (Lines{Process("cszObjectName", "NW_HttpClient::RequestPost"), "Failed to upload ``, Error Code 0.",
-               "Response status code : 0\n", Process("cszAddress", "NW_HttpClient::RequestPost"),
-               "Failed to upload ``, Error Code 0.", "Response status code : 0\n"}),
-        Capture.LinesWithoutNumbers());
+    EXPECT_EQ((Lines{ProcessErrorLine("cszObjectName", "NW_HttpClient::RequestPost"),
+                     "Failed to upload ``, Error Code 0.", "Response status code : 0\n",
+                     ProcessErrorLine("cszAddress", "NW_HttpClient::RequestPost"),
+                     "Failed to upload ``, Error Code 0.", "Response status code : 0\n"}),
+              Capture.LinesWithoutNumbers());
     EXPECT_EQ(0, Client.GetPostParamCount());
 }
 
@@ -168,7 +148,7 @@ TEST_F(TransferTest, PostWithNonOkStatusLogsTheStatus)
     ASSERT_EQ(1, Client.AddPostParam(eNormal, "field", "value"));
     LogCapture Capture;
     EXPECT_EQ(0, Client.RequestPost("127.0.0.1", "/no-such-endpoint", s_pServer->Port()));
-    EXPECT_EQ((Lines{Process("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestPost"),
+    EXPECT_EQ((Lines{ProcessErrorLine("dwStatusCode == HTTP_STATUS_OK", "NW_HttpClient::RequestPost"),
                      "Failed to upload `" + s_pServer->BaseUrl() + "/no-such-endpoint`, Error Code 0.",
                      "Response status code : 404\n"}),
               Capture.LinesWithoutNumbers());
@@ -182,7 +162,7 @@ TEST_F(TransferTest, ReadWithoutOpenRequestChangesNothing)
     ASSERT_EQ(1, Client.RequestGet(s_pServer->BaseUrl().c_str(), "/bytes/100"));
     LogCapture Capture;
     EXPECT_EQ(0, Client.ReadHttpBuffer());
-    EXPECT_EQ((Lines{Process("m_hHttpRequest", "NW_HttpClient::ReadHttpBuffer")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("m_hHttpRequest", "NW_HttpClient::ReadHttpBuffer")}),
               Capture.LinesWithoutNumbers());
     EXPECT_EQ(tarn::PatternBytes(100), Body(Client));
     EXPECT_EQ(8192u, Client.GetResponseBufferLength());
@@ -197,8 +177,8 @@ TEST_F(TransferTest, GetResponseNullOutPointers)
     DWORD dwSize = 0;
     EXPECT_EQ(0, Client.GetResponse(nullptr, &dwSize));
     EXPECT_EQ(0, Client.GetResponse(&pbyData, nullptr));
-    EXPECT_EQ((Lines{Process("ppbyBuffer", "NW_HttpClient::GetResponse"),
-                     Process("pdwBufferSize", "NW_HttpClient::GetResponse")}),
+    EXPECT_EQ((Lines{ProcessErrorLine("ppbyBuffer", "NW_HttpClient::GetResponse"),
+                     ProcessErrorLine("pdwBufferSize", "NW_HttpClient::GetResponse")}),
               Capture.LinesWithoutNumbers());
     // A second call gives the same answer.
     EXPECT_EQ(Body(Client), Body(Client));

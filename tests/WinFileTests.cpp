@@ -1,6 +1,6 @@
 // The Win32 file functions on POSIX: CreateFileA, GetFileSize, ReadFile and CloseHandle, with
 // the handles, sizes and last-error codes that Windows gives.
-#include "PosixFiles.h"
+#include "Posix.h"
 #include "TempDir.h"
 #include "Win32Layer/WinFile.h"
 
@@ -168,7 +168,7 @@ TEST_F(WinFileTest, ReadFileCarriesOnOverShortReads)
     // A FIFO hands its bytes over in the pieces that the writer wrote; one ReadFile still
     // returns the whole request, as a synchronous read of a disk file does on Windows.
     const std::string Fifo = Path("pipe");
-    ASSERT_EQ(0, ::mkfifo(Fifo.c_str(), 0600));
+    ASSERT_EQ(Fifo, tarn::test::MakeFifo(Fifo));
     const std::string Bytes = "first piece|second piece|third";
     std::thread Writer(
         [&]

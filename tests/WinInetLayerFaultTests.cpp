@@ -37,29 +37,11 @@ long long MillisecondsSince(Clock::time_point Start)
 
 // --- Time-outs -----------------------------------------------------------------------------------
 
-// A server that takes the request and never answers: the open fails after about the receive
-// time-out, far below the 60 s default.
-TEST_F(WinInetTest, SilentServerTimesOutTheOpen)
-{
-    m_Server.Enqueue(ScriptedReply::NeverAnswer());
-    Handle Session = OpenSession();
-    SetTimeout(Session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 300);
-    const Clock::time_point Start = Clock::now();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/silent"));
-    const long long llElapsed = MillisecondsSince(Start);
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
-    EXPECT_GE(llElapsed, 250);
-    EXPECT_LT(llElapsed, 10000);
-}
-
 // The time-out limits each wait: a body that keeps coming, never pausing as long as the
 // time-out, succeeds however long it takes in all.
 TEST_F(WinInetTest, SteadyDripOutlastsTheTimeout)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(1200);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 100;
+    ScriptedReply Reply = ScriptedReply::Drip(1200, 100, 100);
     Reply.nHeadDelayMs = 100;
     m_Server.Enqueue(Reply);
     Handle Session = OpenSession();
@@ -75,10 +57,7 @@ TEST_F(WinInetTest, SteadyDripOutlastsTheTimeout)
 
 TEST_F(WinInetTest, PauseInTheBodyLongerThanTheTimeoutFailsTheRead)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(300);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 1500;
-    m_Server.Enqueue(Reply);
+    m_Server.Enqueue(ScriptedReply::Drip(300, 100, 1500));
     Handle Session = OpenSession();
     SetTimeout(Session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 200);
     Handle Request = OpenUrl(Session.get(), m_Server.Url("/stall"));
@@ -94,20 +73,8 @@ TEST_F(WinInetTest, PauseInTheBodyLongerThanTheTimeoutFailsTheRead)
     EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
 }
 
-// A POST never hangs: a server that takes the body and stays silent ...
-TEST_F(WinInetTest, SilentServerTimesOutEndRequest)
-{
-    m_Server.Enqueue(ScriptedReply::NeverAnswer());
-    Handle Session = OpenSession();
-    SetTimeout(Session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 300);
-    const PostOutcome Outcome =
-        PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/p", "body");
-    EXPECT_EQ(Outcome.FailedAt, "HttpEndRequestA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_TIMEOUT);
-    EXPECT_EQ(m_Server.Requests().at(0).Body, "body");
-}
-
-// ... and one that stops reading the body.
+// A POST never hangs: a server that stops reading the body times out the write (a silent one is
+// in the table below).
 TEST_F(WinInetTest, ServerThatStopsReadingTimesOutTheWrite)
 {
     m_Server.Enqueue(ScriptedReply::NeverAnswer(false));
@@ -186,34 +153,88 @@ TEST_F(WinInetTest, ConnectTimeoutIsAFailureToConnect)
         GTEST_SKIP() << "this system answers connections beyond the backlog";
 }
 
-// --- Hosts that cannot be reached ----------------------------------------------------------------
+// --- Requests that get no usable answer ----------------------------------------------------------
 
-TEST_F(WinInetTest, RefusedPortIsAFailureToConnect)
+// A GET fails at InternetOpenUrlA with the error; a POST with the same error where it waits for the
+// answer: HttpSendRequestExA when there is no connection, HttpEndRequestA when the head is bad.
+enum class Target
 {
-    const int nPort = ScriptedServer::RefusedPort();
+    RefusedPort,
+    UnresolvableName,
+    Server // the scripted server, with the case's reply
+};
+
+struct NoAnswerCase
+{
+    const char* pszName;
+    Target eTarget;
+    ScriptedReply (*pfnReply)(); // for Target::Server
+    DWORD dwError;
+    const char* pszPostFailsAt; // null: the case is for GET alone
+    DWORD dwReceiveTimeoutMs;   // 0: the default
+};
+
+class WinInetNoAnswerTest : public WinInetTest, public ::testing::WithParamInterface<NoAnswerCase>
+{
+};
+
+TEST_P(WinInetNoAnswerTest, GetAndPostFailWithTheError)
+{
+    const NoAnswerCase& Case = GetParam();
+    std::string Host = "127.0.0.1";
+    int nPort = m_Server.Port();
+    if (Case.eTarget == Target::RefusedPort)
+        nPort = ScriptedServer::RefusedPort();
+    else if (Case.eTarget == Target::UnresolvableName)
+        Host = "nosuchhost.invalid", nPort = 80;
+    else
+        m_Server.SetDefaultReply(Case.pfnReply());
     ASSERT_NE(nPort, 0);
     Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), "http://127.0.0.1:" + std::to_string(nPort) + "/");
+    if (Case.dwReceiveTimeoutMs != 0)
+        SetTimeout(Session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, Case.dwReceiveTimeoutMs);
+
+    const Clock::time_point Start = Clock::now();
+    Handle Request = OpenUrl(Session.get(), "http://" + Host + ":" + std::to_string(nPort) + "/");
     EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
+    EXPECT_EQ(GetLastError(), Case.dwError);
+    // A time-out ends the wait after about its length, far below the 60 s default.
+    EXPECT_GE(MillisecondsSince(Start), Case.dwReceiveTimeoutMs * 5 / 6);
+    EXPECT_LT(MillisecondsSince(Start), 10000);
+    // A redirect loop is given up after at most 25 requests.
+    EXPECT_LE(m_Server.RequestCount(), 25u);
+    if (Case.pszPostFailsAt == nullptr)
+        return;
     const PostOutcome Outcome =
-        PostLikeTheLibrary(Session.get(), "127.0.0.1", static_cast<INTERNET_PORT>(nPort), "/", "x");
-    EXPECT_EQ(Outcome.FailedAt, "HttpSendRequestExA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_CANNOT_CONNECT);
+        PostLikeTheLibrary(Session.get(), Host.c_str(), static_cast<INTERNET_PORT>(nPort), "/", "body");
+    EXPECT_EQ(Outcome.FailedAt, Case.pszPostFailsAt);
+    EXPECT_EQ(Outcome.dwError, Case.dwError);
 }
 
-TEST_F(WinInetTest, UnresolvableNameIsReported)
-{
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), "http://nosuchhost.invalid/");
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_NAME_NOT_RESOLVED);
-    const PostOutcome Outcome = PostLikeTheLibrary(Session.get(), "nosuchhost.invalid", 80, "/", "x");
-    EXPECT_EQ(Outcome.FailedAt, "HttpSendRequestExA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_NAME_NOT_RESOLVED);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WinInetNoAnswerTest,
+    ::testing::Values(
+        NoAnswerCase{"RefusedPort", Target::RefusedPort, nullptr, ERROR_INTERNET_CANNOT_CONNECT,
+                     "HttpSendRequestExA", 0},
+        NoAnswerCase{"UnresolvableName", Target::UnresolvableName, nullptr, ERROR_INTERNET_NAME_NOT_RESOLVED,
+                     "HttpSendRequestExA", 0},
+        NoAnswerCase{"SilentServer", Target::Server, [] { return ScriptedReply::NeverAnswer(); },
+                     ERROR_INTERNET_TIMEOUT, "HttpEndRequestA", 300},
+        NoAnswerCase{"ClosedBeforeAnyReply", Target::Server, [] { return ScriptedReply::CloseBeforeReply(); },
+                     ERROR_INTERNET_CONNECTION_ABORTED, "HttpEndRequestA", 0},
+        NoAnswerCase{"GarbageInsteadOfAHead", Target::Server, [] { return ScriptedReply::Garbage(); },
+                     ERROR_HTTP_INVALID_SERVER_RESPONSE, "HttpEndRequestA", 0},
+        NoAnswerCase{"BrokenStatusLine", Target::Server,
+                     [] { return ScriptedReply::Raw("HTTP/1.1 abc Broken\r\nContent-Length: 0\r\n\r\n"); },
+                     ERROR_HTTP_INVALID_SERVER_RESPONSE, "HttpEndRequestA", 0},
+        NoAnswerCase{"EndlessRedirects", Target::Server, [] { return ScriptedReply::Redirect(302, "/"); },
+                     ERROR_HTTP_REDIRECT_FAILED, nullptr, 0},
+        NoAnswerCase{"RedirectToAnotherScheme", Target::Server,
+                     [] { return ScriptedReply::Redirect(302, "ftp://127.0.0.1/file"); },
+                     ERROR_HTTP_REDIRECT_FAILED, nullptr, 0}),
+    [](const ::testing::TestParamInfo<NoAnswerCase>& Info) { return std::string(Info.param.pszName); });
 
-// --- Broken connections and replies that are no HTTP ---------------------------------------------
+// --- Broken connections --------------------------------------------------------------------------
 
 class WinInetClosedMidBodyTest : public WinInetTest, public ::testing::WithParamInterface<bool>
 {
@@ -237,39 +258,6 @@ TEST_P(WinInetClosedMidBodyTest, ReadFailsAfterTheBytesThatCame)
 INSTANTIATE_TEST_SUITE_P(Framing, WinInetClosedMidBodyTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& Info)
                          { return Info.param ? "Chunked" : "Length"; });
-
-TEST_F(WinInetTest, ConnectionClosedBeforeAnyReply)
-{
-    m_Server.SetDefaultReply(ScriptedReply::CloseBeforeReply());
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CONNECTION_ABORTED);
-    const PostOutcome Outcome = PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/", "body");
-    EXPECT_EQ(Outcome.FailedAt, "HttpEndRequestA");
-    EXPECT_EQ(Outcome.dwError, ERROR_INTERNET_CONNECTION_ABORTED);
-}
-
-TEST_F(WinInetTest, GarbageInsteadOfAnHttpHead)
-{
-    m_Server.SetDefaultReply(ScriptedReply::Garbage());
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_SERVER_RESPONSE);
-    const PostOutcome Outcome = PostLikeTheLibrary(Session.get(), "127.0.0.1", PortOf(m_Server), "/", "body");
-    EXPECT_EQ(Outcome.FailedAt, "HttpEndRequestA");
-    EXPECT_EQ(Outcome.dwError, ERROR_HTTP_INVALID_SERVER_RESPONSE);
-}
-
-TEST_F(WinInetTest, BrokenStatusLineIsAnInvalidResponse)
-{
-    m_Server.Enqueue(ScriptedReply::Raw("HTTP/1.1 abc Broken\r\nContent-Length: 0\r\n\r\n"));
-    Handle Session = OpenSession();
-    Handle Request = OpenUrl(Session.get(), m_Server.Url("/"));
-    EXPECT_FALSE(Request);
-    EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_SERVER_RESPONSE);
-}
 
 // --- Addresses -----------------------------------------------------------------------------------
 
@@ -656,10 +644,7 @@ TEST_F(WinInetTest, ClosingTheSessionFirstLeavesItsRequestUsable)
 // Closing a request on another thread ends a read that is waiting on it.
 TEST_F(WinInetTest, CloseFromAnotherThreadEndsAWaitingRead)
 {
-    ScriptedReply Reply = ScriptedReply::Pattern(300);
-    Reply.uDripBytes = 100;
-    Reply.nDripIntervalMs = 20000;
-    m_Server.Enqueue(Reply);
+    m_Server.Enqueue(ScriptedReply::Drip(300, 100, 20000));
     Handle Session = OpenSession();
     HINTERNET hRequest = InternetOpenUrlA(Session.get(), m_Server.Url("/").c_str(), nullptr, 0, 0, 0);
     ASSERT_NE(hRequest, nullptr) << GetLastError();

@@ -1,10 +1,12 @@
 // The WinINet layer never holds a whole body: a 64 MiB POST and a 64 MiB GET pass through it
 // while the heap it uses on the calling thread stays at a small fixed size.
 //
-// This program replaces the global operator new and delete to count what the calling thread
-// allocates while a transfer runs (the layer works on the calling thread; the server's threads
-// are not counted). libcurl allocates with malloc and is not counted: its buffers are of fixed
-// size by its design; the layer's window, copies and header lists are what these tests watch.
+// This program replaces the global operator new and delete (support/ReplacedNew.cpp) to count
+// what the calling thread allocates while a transfer runs (the layer works on the calling thread;
+// the server's threads are not counted). libcurl allocates with malloc and is not counted: its
+// buffers are of fixed size by its design; the layer's window, copies and header lists are what
+// these tests watch.
+#include "ReplacedNew.h"
 #include "WinInetLayerTestUtil.h"
 
 #include <atomic>
@@ -21,11 +23,11 @@ std::atomic<long long> g_llLive{0};
 std::atomic<long long> g_llPeak{0};
 std::atomic<long long> g_llLargest{0};
 
-void* CountedAlloc(std::size_t uSize)
+void* CountedAlloc(std::size_t uSize) noexcept
 {
     unsigned char* pBlock = static_cast<unsigned char*>(std::malloc(uSize + kHeader));
     if (pBlock == nullptr)
-        throw std::bad_alloc();
+        return nullptr;
     const bool bCounted = t_bCounting;
     std::memcpy(pBlock, &uSize, sizeof(uSize));
     pBlock[sizeof(uSize)] = bCounted ? 1 : 0;
@@ -76,57 +78,12 @@ public:
 };
 } // namespace
 
-void* operator new(std::size_t uSize)
+void* ReplacedNewAllocate(std::size_t uSize, const void*) noexcept
 {
     return CountedAlloc(uSize);
 }
-void* operator new[](std::size_t uSize)
-{
-    return CountedAlloc(uSize);
-}
-void* operator new(std::size_t uSize, const std::nothrow_t&) noexcept
-{
-    try
-    {
-        return CountedAlloc(uSize);
-    }
-    catch (...)
-    {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t uSize, const std::nothrow_t&) noexcept
-{
-    try
-    {
-        return CountedAlloc(uSize);
-    }
-    catch (...)
-    {
-        return nullptr;
-    }
-}
-void operator delete(void* p) noexcept
-{
-    CountedFree(p);
-}
-void operator delete[](void* p) noexcept
-{
-    CountedFree(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    CountedFree(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    CountedFree(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept
-{
-    CountedFree(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept
+
+void ReplacedNewFree(void* p) noexcept
 {
     CountedFree(p);
 }

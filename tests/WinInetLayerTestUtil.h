@@ -2,6 +2,7 @@
 
 // Helpers shared by the tests of the WinINet layer: handle ownership, environment control, and
 // the GET and POST sequences exactly as the library makes them.
+#include "EnvGuard.h"
 #include "LibraryCalls.h"
 #include "ScriptedServer.h"
 #include "TarnPattern.h"
@@ -27,60 +28,9 @@ constexpr DWORD kGetFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 constexpr DWORD kPostFlags = tarn::kLibraryPostFlags;
 
-struct HandleCloser
-{
-    void operator()(void* hInternet) const
-    {
-        if (hInternet != nullptr)
-            InternetCloseHandle(hInternet);
-    }
-};
-// Owns a WinINet handle; closes it when it goes.
-using Handle = std::unique_ptr<void, HandleCloser>;
+using Handle = tarn::InternetHandle;
 
-// Sets or removes environment variables and puts them back as they were when it goes.
-class EnvGuard
-{
-public:
-    EnvGuard() = default;
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-    ~EnvGuard()
-    {
-        for (auto It = m_Saved.rbegin(); It != m_Saved.rend(); ++It)
-        {
-            if (It->bHad)
-                ::setenv(It->Name.c_str(), It->Value.c_str(), 1);
-            else
-                ::unsetenv(It->Name.c_str());
-        }
-    }
-    // pszValue null removes the variable.
-    void Set(const char* pszName, const char* pszValue)
-    {
-        const char* pszOld = std::getenv(pszName);
-        m_Saved.push_back(Saved{pszName, pszOld != nullptr, pszOld != nullptr ? pszOld : ""});
-        if (pszValue != nullptr)
-            ::setenv(pszName, pszValue, 1);
-        else
-            ::unsetenv(pszName);
-    }
-    void ClearProxies()
-    {
-        for (const char* pszName : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                                    "ALL_PROXY", "no_proxy", "NO_PROXY"})
-            Set(pszName, nullptr);
-    }
-
-private:
-    struct Saved
-    {
-        std::string Name;
-        bool bHad;
-        std::string Value;
-    };
-    std::vector<Saved> m_Saved;
-};
+using tarn::test::EnvGuard;
 
 // Every layer test runs without proxy variables (a proxy would take even loopback requests), with
 // a scripted server at hand.

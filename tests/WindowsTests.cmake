@@ -18,7 +18,8 @@ add_library(TarnTestSupport STATIC
     support/DeliveryLog.cpp
     support/TestSockets.cpp
     support/Wine.cpp
-    support/PosixFiles.cpp
+    support/Posix.cpp
+    support/FifoChoreography.cpp
 )
 # The portable helpers of tools/common (pattern bytes, the hash, TempDir) are header-only.
 target_include_directories(TarnTestSupport PUBLIC

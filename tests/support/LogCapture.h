@@ -32,3 +32,15 @@ private:
     std::vector<std::string> m_Lines;
     std::vector<NWLOG_PRIORITY> m_Priorities;
 };
+
+// The line a failed NWLOG_PROCESS_ERROR or NWLOG_CHECK_ERROR writes, without its line number (as
+// LinesWithoutNumbers gives it).
+inline std::string ProcessErrorLine(const std::string& Condition, const std::string& Function)
+{
+    return "NWLOG_PROCESS_ERROR(" + Condition + ") at line N in " + Function + "\n";
+}
+
+inline std::string CheckErrorLine(const std::string& Condition, const std::string& Function)
+{
+    return "NWLOG_CHECK_ERROR(" + Condition + ") at line N in " + Function + "\n";
+}

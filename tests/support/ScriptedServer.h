@@ -107,6 +107,14 @@ struct ScriptedReply
     static ScriptedReply Ok(std::string Body);
     static ScriptedReply Status(int nStatus, std::string Body = std::string());
     static ScriptedReply Pattern(std::uint64_t uBytes, bool bChunked = false);
+    // Pattern bytes sent uPiece at a time, with nIntervalMs before each piece after the first.
+    static ScriptedReply Drip(std::uint64_t uBytes, size_t uPiece, int nIntervalMs)
+    {
+        ScriptedReply Reply = Pattern(uBytes);
+        Reply.uDripBytes = uPiece;
+        Reply.nDripIntervalMs = nIntervalMs;
+        return Reply;
+    }
     static ScriptedReply Redirect(int nStatus, std::string Location);
     static ScriptedReply CloseBeforeReply();
     static ScriptedReply NeverAnswer(bool bReadBody = true);

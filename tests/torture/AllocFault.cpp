@@ -2,6 +2,7 @@
 // so they need no look-up at start and are safe in every thread, ld.so's own allocations for
 // thread-local data included.
 #include "AllocFault.h"
+#include "ReplacedNew.h"
 
 #include <atomic>
 #include <cerrno>
@@ -289,60 +290,14 @@ extern "C" int posix_memalign(void** ppv, size_t uAlign, size_t uSize) noexcept
     return 0;
 }
 
-// operator new is replaced as well, so that its call sites are the callers' and not one inside
-// the C++ runtime.
-void* operator new(std::size_t uSize)
+// operator new (support/ReplacedNew.cpp) comes here with its caller's address, so that its call
+// sites are the callers' and not one inside the C++ runtime.
+void* ReplacedNewAllocate(std::size_t uSize, const void* pvCaller) noexcept
 {
-    void* p = Malloc(uSize == 0 ? 1 : uSize, __builtin_return_address(0));
-    if (p == nullptr)
-        throw std::bad_alloc();
-    return p;
+    return Malloc(uSize, pvCaller);
 }
 
-void* operator new[](std::size_t uSize)
-{
-    void* p = Malloc(uSize == 0 ? 1 : uSize, __builtin_return_address(0));
-    if (p == nullptr)
-        throw std::bad_alloc();
-    return p;
-}
-
-void* operator new(std::size_t uSize, const std::nothrow_t&) noexcept
-{
-    return Malloc(uSize == 0 ? 1 : uSize, __builtin_return_address(0));
-}
-
-void* operator new[](std::size_t uSize, const std::nothrow_t&) noexcept
-{
-    return Malloc(uSize == 0 ? 1 : uSize, __builtin_return_address(0));
-}
-
-void operator delete(void* p) noexcept
-{
-    Free(p);
-}
-
-void operator delete[](void* p) noexcept
-{
-    Free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept
-{
-    Free(p);
-}
-
-void operator delete[](void* p, std::size_t) noexcept
-{
-    Free(p);
-}
-
-void operator delete(void* p, const std::nothrow_t&) noexcept
-{
-    Free(p);
-}
-
-void operator delete[](void* p, const std::nothrow_t&) noexcept
+void ReplacedNewFree(void* p) noexcept
 {
     Free(p);
 }

@@ -2,8 +2,6 @@
 
 #include "NW_HttpClient.h"
 
-#include <memory>
-
 namespace tarn
 {
 namespace
@@ -11,15 +9,7 @@ namespace
 const char kAcceptHeader[] = "Accept: */*\r\n";
 const char kContentTypeHeader[] = "Content-Type: multipart/form-data; boundary=" NW_POST_BOUNDARY "\r\n";
 
-struct HandleCloser
-{
-    void operator()(void* hInternet) const
-    {
-        if (hInternet != nullptr)
-            InternetCloseHandle(hInternet);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
+using Handle = InternetHandle;
 
 bool AddLibraryHeaders(HINTERNET hRequest, size_t uBodyLength)
 {

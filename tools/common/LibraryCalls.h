@@ -1,11 +1,12 @@
 #pragma once
 
-// The library's WinINet calls, made from outside it the way NW_HttpClient makes them, for the
-// tests of the WinINet layer and the benchmarks. A test checks that this POST puts on the wire
-// exactly the bytes NW_HttpClient::RequestPost does, so a change to one shows up against the other.
+// WinINet calls of the shape NW_HttpClient makes, for the tests of the WinINet layer and the
+// benchmarks, which drive the layer without the library. What the library itself sends is checked
+// through NW_HttpClient (TransferWireTest), not against this copy.
 #include "NW_Platform.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tarn
@@ -15,6 +16,17 @@ constexpr const char* kLibraryAgent = "TarnInteraction";
 constexpr DWORD kLibraryConnectFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
 constexpr DWORD kLibraryPostFlags =
     INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_FORMS_SUBMIT;
+
+struct InternetHandleCloser
+{
+    void operator()(void* hInternet) const
+    {
+        if (hInternet != nullptr)
+            InternetCloseHandle(hInternet);
+    }
+};
+// Owns a WinINet handle; closes it when it goes.
+using InternetHandle = std::unique_ptr<void, InternetHandleCloser>;
 
 // InternetOpenA as the library opens its sessions (the system's proxy settings).
 HINTERNET OpenLibrarySession();
