@@ -98,16 +98,11 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
     ASSERT_NE(nullptr, pInteraction);
     const auto Start = std::chrono::steady_clock::now();
     ASSERT_EQ(1, pInteraction->Request(Case.cszFault, Url.c_str(), "", "", 0, &DeliveryLog::OnRequest));
-    const bool bDelivered = PollUntil(
-        pInteraction, [] { return !DeliveryLog::Items().empty(); }, std::chrono::seconds(120));
-    const auto Took = std::chrono::steady_clock::now() - Start;
-    PollUntil(
-        pInteraction, [] { return false; }, std::chrono::milliseconds(50));
-    const auto ReleaseStart = std::chrono::steady_clock::now();
-    pInteraction->Release();
-    EXPECT_LT(std::chrono::steady_clock::now() - ReleaseStart, std::chrono::seconds(2));
+    const OneRequestEnd End = DeliverThenRelease(pInteraction, Start);
+    const auto Took = End.Took;
+    EXPECT_LT(End.ReleaseTook, std::chrono::seconds(2));
 
-    ASSERT_TRUE(bDelivered) << "no callback";
+    ASSERT_TRUE(End.bDelivered) << "no callback";
     EXPECT_LT(Took, kGetLimit);
     ASSERT_EQ(1u, DeliveryLog::Items().size());
     const Delivery& Item = DeliveryLog::Items()[0];

@@ -460,18 +460,11 @@ TEST_P(FaultMatrixTest, OneCallbackWithTheExpectedOutcomeAndAPromptRelease)
         ASSERT_EQ(1, pInteraction->Request(Case.cszName, Server.Url("/fault").c_str(), "", "", 0,
                                            &DeliveryLog::OnRequest));
 
-    const bool bDelivered = PollUntil(
-        pInteraction, [] { return !DeliveryLog::Items().empty(); }, std::chrono::seconds(120));
-    const auto Seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - Start);
-    // A few more passes: a second callback for the same request would show here.
-    PollUntil(
-        pInteraction, [] { return false; }, std::chrono::milliseconds(50));
-    const auto ReleaseStart = std::chrono::steady_clock::now();
-    pInteraction->Release();
-    EXPECT_LT(std::chrono::steady_clock::now() - ReleaseStart, std::chrono::seconds(2));
+    const OneRequestEnd End = DeliverThenRelease(pInteraction, Start);
+    const auto Seconds = std::chrono::duration_cast<std::chrono::seconds>(End.Took);
+    EXPECT_LT(End.ReleaseTook, std::chrono::seconds(2));
 
-    ASSERT_TRUE(bDelivered) << "no callback";
+    ASSERT_TRUE(End.bDelivered) << "no callback";
     ASSERT_EQ(1u, DeliveryLog::Items().size());
     const Delivery& Item = DeliveryLog::Items()[0];
     EXPECT_EQ(bSucceeds ? 1 : 0, Item.bResult);

@@ -53,6 +53,20 @@ bool PollUntil(ITarnInteraction* pInteraction, const std::function<bool()>& bDon
     return bDone();
 }
 
+OneRequestEnd DeliverThenRelease(ITarnInteraction* pInteraction, std::chrono::steady_clock::time_point Start)
+{
+    OneRequestEnd End;
+    End.bDelivered = PollUntil(
+        pInteraction, [] { return !DeliveryLog::Items().empty(); }, std::chrono::seconds(120));
+    End.Took = std::chrono::steady_clock::now() - Start;
+    PollUntil(
+        pInteraction, [] { return false; }, std::chrono::milliseconds(50));
+    const auto ReleaseStart = std::chrono::steady_clock::now();
+    pInteraction->Release();
+    End.ReleaseTook = std::chrono::steady_clock::now() - ReleaseStart;
+    return End;
+}
+
 bool WaitUntil(const std::function<bool()>& bDone, std::chrono::milliseconds Limit)
 {
     const auto Deadline = std::chrono::steady_clock::now() + Limit;

@@ -37,6 +37,16 @@ public:
 bool PollUntil(ITarnInteraction* pInteraction, const std::function<bool()>& bDone,
                std::chrono::milliseconds Limit = std::chrono::seconds(60));
 
+// The end of a case with one request started at Start: polls until it is delivered (2 minutes at
+// most), a few passes more, where a second callback for it would show, then calls Release.
+struct OneRequestEnd
+{
+    bool bDelivered = false;
+    std::chrono::steady_clock::duration Took{};        // from Start to the callback
+    std::chrono::steady_clock::duration ReleaseTook{}; // how long Release held the caller
+};
+OneRequestEnd DeliverThenRelease(ITarnInteraction* pInteraction, std::chrono::steady_clock::time_point Start);
+
 // Waits, without polling, until a condition holds or the time runs out.
 bool WaitUntil(const std::function<bool()>& bDone,
                std::chrono::milliseconds Limit = std::chrono::seconds(60));
