@@ -4,6 +4,7 @@
 #include "NW_ByteBuffer.h"
 #include "NW_Platform.h"
 
+#include <cstddef>
 #include <vector>
 
 enum PostParamType : int
@@ -54,6 +55,12 @@ private:
     // Closes the open handles in reverse order of opening and sets them back to null.
     void CloseTransferHandles();
 
+    // Ends a failed transfer: logs "Failed to <verb> `<address>`, Error Code <error>." with a password
+    // in the address masked, the status when it is not 200 and, if asked, WinINet's extended text;
+    // then drops the response and leaves dwError as the thread's last error.
+    void EndFailedTransfer(DWORD dwError, const char* cszVerb, const char* cszAddress, DWORD dwStatusCode,
+                           bool bResponseInfo);
+
     HINTERNET m_hInternetSession;
     HINTERNET m_hInternetConnection;
     HINTERNET m_hHttpRequest;
@@ -61,6 +68,12 @@ private:
     DWORD m_dwResponseSize;
     std::vector<PostParam> m_PostList;
 };
+
+// The user agent the transfers name themselves by.
+const char NW_AGENT[] = "TarnInteraction";
+
+// Room for a transfer's address as its failure line shows it (a longer one is cut).
+const size_t NW_MAX_ADDRESS_SIZE = 1024;
 
 // The multipart boundary, shared by the body and the Content-Type header.
 #define NW_POST_BOUNDARY "-------------------------24822581126073"

@@ -1,7 +1,6 @@
 // NW_SendWatch: the GET's send on a thread of its own, bounded by phase.
 #include "NW_SendWatch.h"
 
-#if defined(_WIN32)
 #include "NW_Log.h"
 
 #include <new>
@@ -90,6 +89,26 @@ DWORD WINAPI SendProc(LPVOID pvState)
     // This code stays loaded until the thread is out of it.
     FreeLibraryAndExitThread(hModule, 0);
 }
+
+// Waits until the send returns (true) or its phase outlives the deadline, which moves on as phases
+// pass (false). A wait that failed counts as an expired one.
+bool WaitForSend(NW_SEND_STATE* pState)
+{
+    DWORD dwWait = WAIT_TIMEOUT;
+    while (dwWait != WAIT_OBJECT_0)
+    {
+        const HANDLE rghWaits[] = {pState->hDone, pState->hMoved};
+        const ULONGLONG ullNow = GetTickCount64();
+        const ULONGLONG ullDeadline =
+            static_cast<ULONGLONG>(InterlockedCompareExchange64(&pState->llDeadline, 0, 0));
+        if (ullNow >= ullDeadline)
+            return false;
+        dwWait = WaitForMultipleObjects(2, rghWaits, FALSE, static_cast<DWORD>(ullDeadline - ullNow));
+        if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_OBJECT_0 + 1 && dwWait != WAIT_TIMEOUT)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 NW_SendWatch::NW_SendWatch(DWORD dwConnectMs, DWORD dwReceiveMs, DWORD dwSendMs)
@@ -132,7 +151,6 @@ int NW_SendWatch::Send(HINTERNET* phRequest, const char* cszHeaders)
     int nRetCode = 0;
     bool bInTime = true;
     DWORD dwError = ERROR_SUCCESS;
-    DWORD dwWait = WAIT_TIMEOUT;
     HANDLE hSender = nullptr;
     HMODULE hModule = nullptr;
 
@@ -163,26 +181,13 @@ int NW_SendWatch::Send(HINTERNET* phRequest, const char* cszHeaders)
     NWLOG_PROCESS_ERROR(hSender);
     CloseHandle(hSender);
 
-    // The deadline moves on as phases pass; wait until the send returns or its phase outlives it.
-    while (dwWait != WAIT_OBJECT_0)
-    {
-        const HANDLE rghWaits[] = {m_pState->hDone, m_pState->hMoved};
-        const ULONGLONG ullNow = GetTickCount64();
-        const ULONGLONG ullDeadline =
-            static_cast<ULONGLONG>(InterlockedCompareExchange64(&m_pState->llDeadline, 0, 0));
-        if (ullNow >= ullDeadline)
-            break;
-        dwWait = WaitForMultipleObjects(2, rghWaits, FALSE, static_cast<DWORD>(ullDeadline - ullNow));
-        if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_OBJECT_0 + 1 && dwWait != WAIT_TIMEOUT)
-            break; // a wait that failed counts as an expired one
-    }
-    if (dwWait != WAIT_OBJECT_0)
+    bInTime = WaitForSend(m_pState);
+    if (!bInTime)
     {
         // Closing the request ends the pending call on Windows; Wine's may go on regardless.
         InternetCloseHandle(*phRequest);
         *phRequest = nullptr;
         WaitForSingleObject(m_pState->hDone, NW_ABANDON_GRACE_MS);
-        bInTime = false;
         SetLastError(ERROR_INTERNET_TIMEOUT);
     }
     NWLOG_PROCESS_ERROR(bInTime);
@@ -194,4 +199,3 @@ int NW_SendWatch::Send(HINTERNET* phRequest, const char* cszHeaders)
 Exit0:
     return nResult;
 }
-#endif

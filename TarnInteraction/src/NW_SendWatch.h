@@ -6,7 +6,6 @@
 // of its own, the worker waits for it phase by phase, and when a phase outlives its limit the worker
 // closes the request (which ends the call on Windows) and, if the call still does not return, stops
 // waiting for it: the sending thread keeps the module loaded and its state alive until it returns.
-#if defined(_WIN32)
 #include "NW_Platform.h"
 
 struct NW_SEND_STATE;
@@ -35,4 +34,3 @@ private:
     DWORD m_dwReceiveMs;
     DWORD m_dwSendMs;
 };
-#endif
