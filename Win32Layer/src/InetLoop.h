@@ -13,6 +13,9 @@
 // The network thread never holds it while it calls libcurl, so nothing that libcurl may wait for
 // (a name lookup, a socket) holds up another request; libcurl's callbacks take it for themselves.
 // A callback marks its job as changed, and the job's owner is woken once per pass.
+// Lock order, declared beside each mutex and checked by Clang: a request's call mutex
+// (InetRequest.h) and the fork gate (InetLoop.cpp) come before g_NetworkMutex; the handle
+// registry's mutex and libcurl's init mutex are taken alone.
 //
 // Name lookups: libcurl resolves each name on a thread of its own and, when a transfer that is
 // still resolving ends, waits for that thread; CURLOPT_QUICK_EXIT makes it leave the lookup to
