@@ -14,9 +14,10 @@ function(tarn_warnings target)
 endfunction()
 
 # tarn_thread_safety(target): Clang checks the target's locking against its annotations
-# (Win32Layer/src/ThreadSafety.h); other compilers ignore them.
+# (EngineCore/internal/NThreadSafety.h), the declared lock order included (-Wthread-safety-beta
+# checks ACQUIRED_BEFORE and ACQUIRED_AFTER); other compilers ignore them.
 function(tarn_thread_safety target)
     if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-        target_compile_options(${target} PRIVATE -Wthread-safety)
+        target_compile_options(${target} PRIVATE -Wthread-safety -Wthread-safety-beta)
     endif()
 endfunction()

@@ -2,7 +2,8 @@
 # Checks the build graph: every combination of TARN_BUILD_TOOLS, TARN_BUILD_TESTS and
 # TARN_BUILD_BENCH configures, and the three with a single one of them on build (warnings as
 # errors). Then Clang builds the library with its thread-safety analysis, as errors, which checks
-# the Linux layer's locking. Build trees go to build/config-*.
+# the locking of EngineCore and of the Linux layer, the declared lock order included. Build trees
+# go to build/config-*.
 # Usage: scripts/build-configs.sh [jobs]
 set -euo pipefail
 cd "$(dirname "$0")/.."

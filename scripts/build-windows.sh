@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows DLLs (TarnInteraction.dll on the real WinINet, EngineCore.dll), their
 # test programs and WinSmoke.exe with MinGW-w64, warnings as errors, and checks that the library
-# exports only its factory.
+# exports only its factory and that EngineCore.dll exports no test seam.
 # Usage: scripts/build-windows.sh [i686|x86_64]   (default i686, the product's 32-bit build)
 # Builds into build/win32 (i686) or build/win64 (x86_64).
 set -euo pipefail
@@ -26,3 +26,11 @@ if [ "$exports" != "CreateTarnInteraction" ]; then
     exit 1
 fi
 echo "$dir/TarnInteraction/TarnInteraction.dll ($arch): exports CreateTarnInteraction only"
+# The test seam is only in EngineCoreTesting.dll, which is not shipped.
+engine_exports=$("$triple-objdump" -p "$dir/EngineCore/EngineCore.dll" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p')
+if echo "$engine_exports" | grep -q 'Test'; then
+    echo "EngineCore.dll exports test symbols: $(echo "$engine_exports" | grep 'Test')" >&2
+    exit 1
+fi
+echo "$dir/EngineCore/EngineCore.dll ($arch): exports no test symbol"

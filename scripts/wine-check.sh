@@ -79,7 +79,7 @@ wine32_runs() {
     first=$(grep -m 1 . build/win32/windows-tests.txt)
     dir=$(mktemp -d)
     cp build/win32/TarnInteraction/TarnInteraction.dll build/win32/EngineCore/EngineCore.dll \
-        "build/win32/tests/$first.exe" "$dir/"
+        build/win32/EngineCore/EngineCoreTesting.dll "build/win32/tests/$first.exe" "$dir/"
     (cd "$dir" && WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 300 wine "$first.exe" --gtest_list_tests) \
         >/dev/null 2>&1 || status=$?
     WINEPREFIX=$dir/prefix wineserver -k 2>/dev/null || true
@@ -128,8 +128,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# EngineCoreTesting.dll is EngineCore with the test seam, for the suites that hold the pool.
 cp "$build"/TarnInteraction/TarnInteraction.dll "$build"/EngineCore/EngineCore.dll \
-    "$build"/tools/winsmoke/WinSmoke.exe "$work/"
+    "$build"/EngineCore/EngineCoreTesting.dll "$build"/tools/winsmoke/WinSmoke.exe "$work/"
 mapfile -t tests < "$build/windows-tests.txt"
 for test in "${tests[@]}"; do
     [ -n "$test" ] && cp "$build/tests/$test.exe" "$work/"

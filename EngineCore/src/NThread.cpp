@@ -1,6 +1,8 @@
 #include "EngineCore/NThread.h"
-#include "EngineCore/NThreadTestHook.h"
+#include "NIntrusiveList.h"
 #include "NThreadPlatform.h"
+#include "NThreadSafety.h"
+#include "NThreadTestPoint.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,14 +25,6 @@ constexpr std::chrono::seconds kIdleTimeout(15);
 // How long the starter waits before trying again after the system refused a thread.
 constexpr std::chrono::milliseconds kStartRetry(10);
 
-std::atomic<NThreadTestHook> g_pfnTestHook{nullptr};
-
-bool PassTestPoint(ENThreadTestPoint ePoint)
-{
-    const NThreadTestHook pfnHook = g_pfnTestHook.load(std::memory_order_acquire);
-    return pfnHook == nullptr || pfnHook(ePoint);
-}
-
 // Which pool thread the current one is, if any: fork keeps the calling thread in the child.
 thread_local bool t_bStarter = false;
 thread_local bool t_bWorker = false;
@@ -39,13 +33,20 @@ thread_local bool t_bWorker = false;
 std::atomic<unsigned> g_uForkGeneration{0};
 } // namespace
 
+// bDone, uForkGeneration and the link belong to the pool's lock; the analysis cannot name it from
+// here, since the pool is found at run time.
 struct NThreadState
 {
-    void (*pfnFunction)(void*);
-    void* pvArg;
-    NThreadState* pNext;      // the queue's link while waiting for a thread
-    bool bDone;               // set under the pool's lock once the function has returned
-    unsigned uForkGeneration; // the pool's fork generation when queued
+    NThreadState(void (*pfnThreadFunction)(void*), void* pvThreadArg)
+        : pfnFunction(pfnThreadFunction), pvArg(pvThreadArg)
+    {
+    }
+
+    void (*const pfnFunction)(void*);
+    void* const pvArg;
+    NListLink<NThreadState> QueueLink; // on the queue while waiting for a thread
+    bool bDone = false;                // set once the function has returned
+    unsigned uForkGeneration = 0;      // the pool's fork generation when queued
 };
 
 namespace
@@ -56,8 +57,7 @@ struct NIdleThread
 {
     std::condition_variable Cond;
     NThreadState* pHanded = nullptr; // set, and the thread taken off the idle list, by Submit
-    NIdleThread* pPrev = nullptr;
-    NIdleThread* pNext = nullptr;
+    NListLink<NIdleThread> IdleLink;
 };
 
 class NThreadPool
@@ -70,8 +70,8 @@ public:
     static NThreadPool& Get();
 
     // Queues pState. Returns false when it cannot be guaranteed to run, having taken it back.
-    bool Submit(NThreadState* pState);
-    void Wait(NThreadState* pState);
+    bool Submit(NThreadState* pState) TARN_EXCLUDES(m_Mutex);
+    void Wait(NThreadState* pState) TARN_EXCLUDES(m_Mutex);
 
 private:
     enum class EStarter
@@ -81,19 +81,24 @@ private:
         eRunning,  // it runs until the process ends
     };
 
-    bool EnsureStarter(std::unique_lock<std::mutex>& Lock);
+    bool EnsureStarter(NMutexLock& Held) TARN_REQUIRES(m_Mutex);
+    // Moves the starter's state, refusing any move but eNone to eStarting to eRunning or back
+    // to eNone.
+    void SetStarter(EStarter eTo) TARN_REQUIRES(m_Mutex);
     // Starts a detached thread running pfnEntry(this), with the lock released meanwhile.
-    bool StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*));
-    NThreadState* Pop();
-    void RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState);
+    bool StartThread(void (*pfnEntry)(void*)) TARN_REQUIRES(m_Mutex);
+    NThreadState* Pop() TARN_REQUIRES(m_Mutex);
+    void RunOne(NThreadState* pState) TARN_REQUIRES(m_Mutex);
     // Functions wait in the queue only while no thread is idle.
-    bool NeedsThread() const { return m_nQueued > m_nStarting; }
-    void PushIdle(NIdleThread& Idle);
-    void UnlinkIdle(NIdleThread& Idle);
+    bool NeedsThread() const TARN_REQUIRES(m_Mutex) { return m_nQueued > m_nStarting; }
+    void PushIdle(NIdleThread& Idle) TARN_REQUIRES(m_Mutex);
+    void UnlinkIdle(NIdleThread& Idle) TARN_REQUIRES(m_Mutex);
+    // Waits as an idle thread; returns the function handed over, or null after kIdleTimeout.
+    NThreadState* AwaitHanded(NMutexLock& Held) TARN_REQUIRES(m_Mutex);
     static void StarterEntry(void* pvPool);
     static void WorkerEntry(void* pvPool);
-    void StarterMain();
-    void WorkerMain();
+    void StarterMain() TARN_EXCLUDES(m_Mutex);
+    void WorkerMain() TARN_EXCLUDES(m_Mutex);
 
     // Get without throwing: null when out of memory.
     static NThreadPool* Find();
@@ -104,20 +109,23 @@ public:
     static void AfterForkInChild();
 
 private:
-    std::mutex m_Mutex;
+    // Taken alone: nothing else of EngineCore is locked while it is held, and the functions run
+    // without it.
+    NMutex m_Mutex;
     std::condition_variable m_StarterCond; // the starter waits here for a thread to start
     std::condition_variable m_DoneCond;    // Destroy waits here for a function to return
     std::condition_variable m_StartedCond; // callers wait here while another starts the starter
-    NThreadState* m_pHead = nullptr;
-    NThreadState* m_pTail = nullptr;
-    int m_nQueued = 0;
-    NIdleThread* m_pIdleTop = nullptr; // the latest idle thread; the list runs on by pNext
-    int m_nIdle = 0;                   // threads on the idle list
-    int m_nStarting = 0;               // threads asked of the system and not yet waiting or working
-    int m_nThreads = 0;                // running threads, the starter excepted
-    int m_nDoneWaiters = 0;
-    EStarter m_eStarter = EStarter::eNone;
-    unsigned m_uForkGeneration; // forks this process is away from the pool's first process
+    NIntrusiveList<NThreadState, &NThreadState::QueueLink> m_Queue TARN_GUARDED_BY(m_Mutex);
+    int m_nQueued TARN_GUARDED_BY(m_Mutex) = 0;
+    // The latest to wait is last: the first handed a function.
+    NIntrusiveList<NIdleThread, &NIdleThread::IdleLink> m_Idle TARN_GUARDED_BY(m_Mutex);
+    int m_nIdle TARN_GUARDED_BY(m_Mutex) = 0;     // threads on the idle list
+    int m_nStarting TARN_GUARDED_BY(m_Mutex) = 0; // threads asked of the system, not yet waiting or working
+    int m_nThreads TARN_GUARDED_BY(m_Mutex) = 0;  // running threads, the starter excepted
+    int m_nDoneWaiters TARN_GUARDED_BY(m_Mutex) = 0;
+    EStarter m_eStarter TARN_GUARDED_BY(m_Mutex) = EStarter::eNone;
+    // Forks this process is away from the pool's first process.
+    unsigned m_uForkGeneration TARN_GUARDED_BY(m_Mutex);
 };
 
 // Made without a lock or a local static's guard, which a fork while another thread was making the
@@ -162,28 +170,22 @@ NThreadPool& NThreadPool::Get()
 
 bool NThreadPool::Submit(NThreadState* pState)
 {
-    std::unique_lock<std::mutex> Lock(m_Mutex);
-    if (m_pIdleTop != nullptr)
+    NMutexLock Held(m_Mutex);
+    if (NIdleThread* pIdle = m_Idle.PopBack())
     {
         // Straight to the latest idle thread, which alone is woken.
-        NIdleThread& Idle = *m_pIdleTop;
-        UnlinkIdle(Idle);
+        --m_nIdle;
         pState->uForkGeneration = m_uForkGeneration;
-        Idle.pHanded = pState;
-        Idle.Cond.notify_one();
+        pIdle->pHanded = pState;
+        pIdle->Cond.notify_one();
         return true;
     }
     // Without a starter only a running thread can take it, once its own function returns.
-    if (!EnsureStarter(Lock) && m_nThreads == 0)
+    if (!EnsureStarter(Held) && m_nThreads == 0)
         return false;
 
-    pState->pNext = nullptr;
     pState->uForkGeneration = m_uForkGeneration;
-    if (m_pTail != nullptr)
-        m_pTail->pNext = pState;
-    else
-        m_pHead = pState;
-    m_pTail = pState;
+    m_Queue.PushBack(*pState);
     ++m_nQueued;
 
     if (NeedsThread())
@@ -191,46 +193,51 @@ bool NThreadPool::Submit(NThreadState* pState)
     return true;
 }
 
-bool NThreadPool::EnsureStarter(std::unique_lock<std::mutex>& Lock)
+bool NThreadPool::EnsureStarter(NMutexLock& Held)
 {
     // Queuing on the strength of another caller's start would strand the function if that start
     // failed with no thread running: wait for its outcome, and try again after a failure.
-    m_StartedCond.wait(Lock, [this] { return m_eStarter != EStarter::eStarting; });
+    while (m_eStarter == EStarter::eStarting)
+        m_StartedCond.wait(Held.Native());
     if (m_eStarter == EStarter::eRunning)
         return true;
-    m_eStarter = EStarter::eStarting;
-    const bool bStarted = StartThread(Lock, &NThreadPool::StarterEntry);
-    m_eStarter = bStarted ? EStarter::eRunning : EStarter::eNone;
+    SetStarter(EStarter::eStarting);
+    const bool bStarted = StartThread(&NThreadPool::StarterEntry);
+    SetStarter(bStarted ? EStarter::eRunning : EStarter::eNone);
     m_StartedCond.notify_all();
     return bStarted;
 }
 
-bool NThreadPool::StartThread(std::unique_lock<std::mutex>& Lock, void (*pfnEntry)(void*))
+void NThreadPool::SetStarter(EStarter eTo)
 {
-    Lock.unlock();
-    const bool bStarted =
-        (pfnEntry != &NThreadPool::StarterEntry || PassTestPoint(ENThreadTestPoint::eStartingStarter)) &&
-        NThreadPlatform::StartDetached(pfnEntry, this);
-    Lock.lock();
+    const bool bLegal =
+        eTo == EStarter::eStarting ? m_eStarter == EStarter::eNone : m_eStarter == EStarter::eStarting;
+    if (bLegal)
+        m_eStarter = eTo;
+}
+
+bool NThreadPool::StartThread(void (*pfnEntry)(void*))
+{
+    m_Mutex.Unlock();
+    const bool bStarted = (pfnEntry != &NThreadPool::StarterEntry ||
+                           NThreadPassTestPoint(ENThreadTestPoint::eStartingStarter)) &&
+                          NThreadPlatform::StartDetached(pfnEntry, this);
+    m_Mutex.Lock();
     return bStarted;
 }
 
 NThreadState* NThreadPool::Pop()
 {
-    NThreadState* pState = m_pHead;
-    m_pHead = pState->pNext;
-    if (m_pHead == nullptr)
-        m_pTail = nullptr;
     --m_nQueued;
-    return pState;
+    return m_Queue.PopFront();
 }
 
-void NThreadPool::RunOne(std::unique_lock<std::mutex>& Lock, NThreadState* pState)
+void NThreadPool::RunOne(NThreadState* pState)
 {
-    Lock.unlock();
+    m_Mutex.Unlock();
     pState->pfnFunction(pState->pvArg);
-    PassTestPoint(ENThreadTestPoint::eFunctionReturned);
-    Lock.lock();
+    NThreadPassTestPoint(ENThreadTestPoint::eFunctionReturned);
+    m_Mutex.Lock();
     // The owner may free pState as soon as the lock is released.
     pState->bDone = true;
     if (m_nDoneWaiters > 0)
@@ -253,87 +260,89 @@ void NThreadPool::StarterMain()
 {
     NThreadPlatform::NameCurrentThread("tarn-starter");
     NThreadPlatform::PinModule();
-    std::unique_lock<std::mutex> Lock(m_Mutex);
+    NMutexLock Held(m_Mutex);
     for (;;)
     {
-        m_StarterCond.wait(Lock, [this] { return NeedsThread(); });
+        while (!NeedsThread())
+            m_StarterCond.wait(Held.Native());
         if (m_nThreads > 0 && !NThreadPlatform::RoomForAnotherThread())
         {
-            m_StarterCond.wait_for(Lock, kStartRetry);
+            m_StarterCond.wait_for(Held.Native(), kStartRetry);
             continue;
         }
         ++m_nStarting;
         ++m_nThreads;
-        if (StartThread(Lock, &NThreadPool::WorkerEntry))
+        if (StartThread(&NThreadPool::WorkerEntry))
             continue;
         --m_nStarting;
         --m_nThreads;
         // The queue still drains through running threads; with none, the starter runs the
         // oldest function itself so that each one handed over runs.
-        if (m_nThreads == 0 && m_pHead != nullptr)
-            RunOne(Lock, Pop());
+        if (m_nThreads == 0 && !m_Queue.Empty())
+            RunOne(Pop());
         else
-            m_StarterCond.wait_for(Lock, kStartRetry);
+            m_StarterCond.wait_for(Held.Native(), kStartRetry);
     }
 }
 
 void NThreadPool::WorkerMain()
 {
     NThreadPlatform::NameCurrentThread("tarn-worker");
-    std::unique_lock<std::mutex> Lock(m_Mutex);
+    NMutexLock Held(m_Mutex);
     --m_nStarting;
     for (;;)
     {
-        if (m_pHead != nullptr)
+        if (!m_Queue.Empty())
         {
-            RunOne(Lock, Pop());
+            RunOne(Pop());
             continue;
         }
         if (m_nIdle >= kMaxIdleThreads)
             break;
-        NIdleThread Idle;
-        PushIdle(Idle);
-        Idle.Cond.wait_for(Lock, kIdleTimeout, [&Idle] { return Idle.pHanded != nullptr; });
-        if (Idle.pHanded == nullptr)
-        {
-            UnlinkIdle(Idle);
+        NThreadState* const pHanded = AwaitHanded(Held);
+        if (pHanded == nullptr)
             break;
-        }
-        RunOne(Lock, Idle.pHanded);
+        RunOne(pHanded);
     }
     --m_nThreads;
 }
 
+NThreadState* NThreadPool::AwaitHanded(NMutexLock& Held)
+{
+    NIdleThread Idle;
+    PushIdle(Idle);
+    const auto Deadline = std::chrono::steady_clock::now() + kIdleTimeout;
+    while (Idle.pHanded == nullptr &&
+           Idle.Cond.wait_until(Held.Native(), Deadline) == std::cv_status::no_timeout)
+    {
+    }
+    // Submit takes a thread off the list as it hands it a function.
+    if (Idle.pHanded == nullptr)
+        UnlinkIdle(Idle);
+    return Idle.pHanded;
+}
+
 void NThreadPool::PushIdle(NIdleThread& Idle)
 {
-    Idle.pNext = m_pIdleTop;
-    if (m_pIdleTop != nullptr)
-        m_pIdleTop->pPrev = &Idle;
-    m_pIdleTop = &Idle;
+    m_Idle.PushBack(Idle);
     ++m_nIdle;
 }
 
 void NThreadPool::UnlinkIdle(NIdleThread& Idle)
 {
-    if (Idle.pPrev != nullptr)
-        Idle.pPrev->pNext = Idle.pNext;
-    else
-        m_pIdleTop = Idle.pNext;
-    if (Idle.pNext != nullptr)
-        Idle.pNext->pPrev = Idle.pPrev;
-    Idle.pPrev = nullptr;
-    Idle.pNext = nullptr;
+    m_Idle.Remove(Idle);
     --m_nIdle;
 }
 
 void NThreadPool::Wait(NThreadState* pState)
 {
-    std::unique_lock<std::mutex> Lock(m_Mutex);
+    NMutexLock Held(m_Mutex);
     // Queued before a fork: its thread, if it ever had one, runs in the parent.
     if (pState->uForkGeneration != m_uForkGeneration)
         return;
     ++m_nDoneWaiters;
-    m_DoneCond.wait(Lock, [pState] { return pState->bDone; });
+    while (!pState->bDone)
+        m_DoneCond.wait(Held.Native());
     --m_nDoneWaiters;
 }
 
@@ -341,29 +350,30 @@ void NThreadPool::Wait(NThreadState* pState)
 // pool's state whole in the child, which then starts afresh: no threads, nothing queued, and a
 // new mutex and condition variables, since the copied ones may count the parent's waiters. The
 // pool is made here if need be, so that none can appear unlocked meanwhile; when memory runs out
-// there is none to lock.
-void NThreadPool::BeforeFork()
+// there is none to lock. The handlers lock in one and unlock in another a pool found at run time,
+// which the analysis cannot name: it is left out of them.
+void NThreadPool::BeforeFork() TARN_NO_THREAD_SAFETY_ANALYSIS
 {
     t_pLockedForFork = Find();
     if (t_pLockedForFork != nullptr)
-        t_pLockedForFork->m_Mutex.lock();
+        t_pLockedForFork->m_Mutex.Lock();
 }
 
-void NThreadPool::AfterForkInParent()
+void NThreadPool::AfterForkInParent() TARN_NO_THREAD_SAFETY_ANALYSIS
 {
     if (t_pLockedForFork != nullptr)
-        t_pLockedForFork->m_Mutex.unlock();
+        t_pLockedForFork->m_Mutex.Unlock();
     t_pLockedForFork = nullptr;
 }
 
-void NThreadPool::AfterForkInChild()
+void NThreadPool::AfterForkInChild() TARN_NO_THREAD_SAFETY_ANALYSIS
 {
     const unsigned uForkGeneration = g_uForkGeneration.fetch_add(1, std::memory_order_relaxed) + 1;
     NThreadPool* const pPool = t_pLockedForFork;
     t_pLockedForFork = nullptr;
     if (pPool == nullptr)
         return;
-    pPool->m_Mutex.unlock();
+    pPool->m_Mutex.Unlock();
     new (pPool) NThreadPool(uForkGeneration);
     // A pool thread that forked from inside a function carries on in the child once it returns.
     pPool->m_eStarter = t_bStarter ? EStarter::eRunning : EStarter::eNone;
@@ -374,11 +384,6 @@ void NThreadPool::AfterForkInChild()
 unsigned NThreadForkGeneration()
 {
     return g_uForkGeneration.load(std::memory_order_relaxed);
-}
-
-void NThreadSetTestHook(NThreadTestHook pfnHook)
-{
-    g_pfnTestHook.store(pfnHook, std::memory_order_release);
 }
 
 NThread::NThread() : m_pState(nullptr) {}
@@ -393,7 +398,7 @@ int NThread::Create(void (*pfnThreadFunction)(void*), void* pvArg)
     if (pfnThreadFunction == nullptr || m_pState != nullptr)
         return 0;
 
-    NThreadState* pState = new (std::nothrow) NThreadState{pfnThreadFunction, pvArg, nullptr, false, 0};
+    NThreadState* pState = new (std::nothrow) NThreadState(pfnThreadFunction, pvArg);
     if (pState == nullptr)
         return 0;
 

@@ -1,5 +1,6 @@
 #include "EngineCore/NWLog.h"
 #include "NThreadPlatform.h"
+#include "NThreadSafety.h"
 
 #include <cerrno>
 #include <chrono>
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -41,22 +41,18 @@ private:
     int m_nErrno;
 };
 
-std::mutex& LogMutex()
-{
-    static std::mutex s_Mutex;
-    return s_Mutex;
-}
-
-NWLogSink g_pfnSink = nullptr;
-void* g_pvSinkUser = nullptr;
+// Taken alone: the sink runs under it and must not log, and the pool never logs.
+NMutex g_LogMutex;
+NWLogSink g_pfnSink TARN_GUARDED_BY(g_LogMutex) = nullptr;
+void* g_pvSinkUser TARN_GUARDED_BY(g_LogMutex) = nullptr;
 
 // The child of a fork has only the thread that forked: had another thread been logging, the
 // child would inherit the lock held by nobody. Holding it across the fork leaves it whole.
 struct ForkGuard
 {
     ForkGuard() { NThreadPlatform::CallAroundFork(&Lock, &Unlock, &Unlock); }
-    static void Lock() { LogMutex().lock(); }
-    static void Unlock() { LogMutex().unlock(); }
+    static void Lock() TARN_ACQUIRE(g_LogMutex) { g_LogMutex.Lock(); }
+    static void Unlock() TARN_RELEASE(g_LogMutex) { g_LogMutex.Unlock(); }
 } g_ForkGuard;
 
 // Formats into a stack buffer when the record fits, else into a heap string of the exact size.
@@ -122,7 +118,7 @@ int NWLogPrintf(NWLOG_PRIORITY ePriority, const char* pszFormat, ...)
         Record = FormatRecord(pszFormat, Args);
         va_end(Args);
 
-        std::lock_guard<std::mutex> Lock(LogMutex());
+        NMutexLock Held(g_LogMutex);
         if (g_pfnSink != nullptr)
             g_pfnSink(ePriority, Record.c_str(), g_pvSinkUser);
         else
@@ -140,7 +136,7 @@ void NWLogSetSink(NWLogSink pfnSink, void* pvUser)
 {
     try
     {
-        std::lock_guard<std::mutex> Lock(LogMutex());
+        NMutexLock Held(g_LogMutex);
         g_pfnSink = pfnSink;
         g_pvSinkUser = pvUser;
     }

@@ -10,7 +10,9 @@ namespace inet
 {
 namespace
 {
-Mutex g_CurlGlobalMutex; // constant-initialised: usable from the first call on any thread
+// Constant-initialised: usable from the first call on any thread. Taken alone: callers hold no
+// lock of the loop (InetTransfer::Start makes its handle before it takes g_NetworkMutex).
+Mutex g_CurlGlobalMutex;
 
 enum class InitState
 {
@@ -20,12 +22,12 @@ enum class InitState
 };
 InitState g_eInit TARN_GUARDED_BY(g_CurlGlobalMutex) = InitState::NotTried;
 
-void LockBeforeFork() TARN_NO_THREAD_SAFETY_ANALYSIS
+void LockBeforeFork() TARN_ACQUIRE(g_CurlGlobalMutex)
 {
     g_CurlGlobalMutex.Lock();
 }
 
-void UnlockAfterFork() TARN_NO_THREAD_SAFETY_ANALYSIS
+void UnlockAfterFork() TARN_RELEASE(g_CurlGlobalMutex)
 {
     g_CurlGlobalMutex.Unlock();
 }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 
 namespace tarn
@@ -19,7 +18,7 @@ namespace
 // Held by the network thread while it runs libcurl, and so OpenSSL, whose locks fork() would copy
 // as they stand; it lets go only to wait. Taken before g_NetworkMutex, in the thread and in the
 // fork handlers alike, so a fork waits for the end of the network thread's pass, at most.
-std::mutex g_ForkGate;
+Mutex g_ForkGate TARN_ACQUIRED_BEFORE(g_NetworkMutex);
 
 // How long an idle connection is kept for a later request, and how many are kept at most.
 constexpr long kIdleKeepMs = 30000;
@@ -53,14 +52,14 @@ InetLoop::InetLoop() : m_LastJobEnded(Clock::now()), m_lIdleKeepMs(ReadIdleKeepM
 
 namespace
 {
-void LockForkGate()
+void LockForkGate() TARN_ACQUIRE(g_ForkGate)
 {
-    g_ForkGate.lock();
+    g_ForkGate.Lock();
 }
 
-void UnlockForkGate()
+void UnlockForkGate() TARN_RELEASE(g_ForkGate)
 {
-    g_ForkGate.unlock();
+    g_ForkGate.Unlock();
 }
 
 const struct LoopUnloader
@@ -95,11 +94,64 @@ void InetLoop::Shutdown()
     }
     while (m_eThread == ThreadState::Running || m_eThread == ThreadState::Closing)
         m_ThreadChanged.wait(Held.Native());
-    if (m_eThread == ThreadState::Ended)
+    JoinEnded();
+}
+
+// Joining is quick: the thread has closed everything and let go of the mutex for good.
+void InetLoop::JoinEnded()
+{
+    if (m_eThread != ThreadState::Ended)
+        return;
+    pthread_join(m_Thread, nullptr);
+    MoveThread(ThreadState::None);
+}
+
+bool InetLoop::CanMoveThread(ThreadState eFrom, ThreadState eTo, bool bInForkChild)
+{
+    switch (eTo)
     {
-        pthread_join(m_Thread, nullptr);
-        m_eThread = ThreadState::None;
+    case ThreadState::None:
+        return eFrom == ThreadState::Ended || bInForkChild;
+    case ThreadState::Running:
+        return eFrom == ThreadState::None;
+    case ThreadState::Closing:
+        return eFrom == ThreadState::Running;
+    case ThreadState::Ended:
+        return eFrom == ThreadState::Closing;
     }
+    return false;
+}
+
+bool InetLoop::MoveThread(ThreadState eTo, bool bInForkChild)
+{
+    if (!CanMoveThread(m_eThread, eTo, bInForkChild))
+        return false;
+    m_eThread = eTo;
+    return true;
+}
+
+bool LoopJob::CanMove(Membership eFrom, Membership eTo)
+{
+    switch (eTo)
+    {
+    case Membership::Adding:
+        return eFrom == Membership::Detached;
+    case Membership::InMulti:
+        return eFrom == Membership::Adding;
+    case Membership::Leaving:
+        return eFrom == Membership::InMulti;
+    case Membership::Detached:
+        return eFrom == Membership::Adding || eFrom == Membership::Leaving;
+    }
+    return false;
+}
+
+bool InetLoop::Move(LoopJob& Job, LoopJob::Membership eTo)
+{
+    if (!LoopJob::CanMove(Job.eMembership, eTo))
+        return false;
+    Job.eMembership = eTo;
+    return true;
 }
 
 DWORD InetLoop::Add(MutexLock& Held, LoopJob& Job)
@@ -115,7 +167,7 @@ DWORD InetLoop::Add(MutexLock& Held, LoopJob& Job)
     }
     curl_easy_setopt(Job.pEasy, CURLOPT_PRIVATE, &Job);
     curl_easy_setopt(Job.pEasy, CURLOPT_MAXAGE_CONN, std::max(1L, m_lIdleKeepMs / 1000));
-    Job.eMembership = LoopJob::Membership::Adding;
+    Move(Job, LoopJob::Membership::Adding);
     Job.bRemoveAsked = false;
     Job.bPauseAsked = false;
     m_Jobs.PushBack(Job);
@@ -125,11 +177,10 @@ DWORD InetLoop::Add(MutexLock& Held, LoopJob& Job)
     return ERROR_SUCCESS;
 }
 
-void InetLoop::SetPause(LoopJob& Job, int nPauseBits)
+void InetLoop::ApplyPause(LoopJob& Job)
 {
     if (Job.eMembership != LoopJob::Membership::InMulti)
         return;
-    Job.nPauseBits = nPauseBits;
     Job.bPauseAsked = true;
     Queue(Job);
 }
@@ -176,15 +227,10 @@ void InetLoop::WakeChanged()
         pJob->Changed.notify_all();
 }
 
-// The multi handle, the share and the thread. A thread that ended before has closed everything
-// and let go of the mutex for good: joining it is quick.
+// The multi handle, the share and the thread.
 DWORD InetLoop::StartThread()
 {
-    if (m_eThread == ThreadState::Ended)
-    {
-        pthread_join(m_Thread, nullptr);
-        m_eThread = ThreadState::None;
-    }
+    JoinEnded();
     NewSocketPairWatch WakeUpPair;
     m_pMulti = curl_multi_init();
     WakeUpPair.MarkCloseOnExec();
@@ -208,7 +254,7 @@ DWORD InetLoop::StartThread()
         m_pShare = nullptr;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    m_eThread = ThreadState::Running;
+    MoveThread(ThreadState::Running);
     return ERROR_SUCCESS;
 }
 
@@ -231,7 +277,7 @@ void* InetLoop::ThreadMain(void* pThis)
 
 void InetLoop::Run()
 {
-    std::unique_lock<std::mutex> Gate(g_ForkGate);
+    MutexLock Gate(g_ForkGate);
     MutexLock Held(g_NetworkMutex);
     for (;;)
     {
@@ -244,13 +290,13 @@ void InetLoop::Run()
         const int nWaitMs = NextWaitMs();
         CURLM* const pMulti = m_pMulti;
         Held.Unlock();
-        Gate.unlock();
+        Gate.Unlock();
         curl_multi_poll(pMulti, nullptr, 0, nWaitMs, nullptr);
-        Gate.lock();
+        Gate.Relock();
         Held.Relock();
     }
     // Closing the connections may take a moment; new jobs wait for it and then start a new thread.
-    m_eThread = ThreadState::Closing;
+    MoveThread(ThreadState::Closing);
     CURLM* const pMulti = m_pMulti;
     CURLSH* const pShare = m_pShare;
     m_pMulti = nullptr;
@@ -259,7 +305,7 @@ void InetLoop::Run()
     curl_multi_cleanup(pMulti);
     curl_share_cleanup(pShare);
     Held.Relock();
-    m_eThread = ThreadState::Ended;
+    MoveThread(ThreadState::Ended);
     m_ThreadChanged.notify_all();
 }
 
@@ -275,7 +321,7 @@ void InetLoop::RunRequests()
         if (Job.eMembership == LoopJob::Membership::Adding)
         {
             CURLSH* const pShare = m_pShare;
-            Job.eMembership = LoopJob::Membership::InMulti;
+            Move(Job, LoopJob::Membership::InMulti);
             g_NetworkMutex.Unlock();
             curl_easy_setopt(pEasy, CURLOPT_SHARE, pShare);
             const bool bAdded = curl_multi_add_handle(pMulti, pEasy) == CURLM_OK;
@@ -288,7 +334,7 @@ void InetLoop::RunRequests()
         else if (Job.eMembership == LoopJob::Membership::InMulti && Job.bPauseAsked)
         {
             Job.bPauseAsked = false;
-            const int nPauseBits = Job.nPauseBits;
+            const int nPauseBits = Job.pClient->PausedBits();
             g_NetworkMutex.Unlock();
             // libcurl may hand over held-back bytes from inside this call, and pause again.
             curl_easy_pause(pEasy, nPauseBits);
@@ -328,7 +374,7 @@ void InetLoop::Perform()
 // and can free the handle without waiting again.
 void InetLoop::Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bReport)
 {
-    Job.eMembership = LoopJob::Membership::Leaving;
+    Move(Job, LoopJob::Membership::Leaving);
     CURL* const pEasy = Job.pEasy;
     CURLM* const pMulti = m_pMulti;
     g_NetworkMutex.Unlock();
@@ -345,7 +391,7 @@ void InetLoop::Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bRepor
 // The job is its owner's again, and no queue of the loop holds it.
 void InetLoop::Detach(LoopJob& Job)
 {
-    Job.eMembership = LoopJob::Membership::Detached;
+    Move(Job, LoopJob::Membership::Detached);
     Job.bRemoveAsked = false;
     Job.bPauseAsked = false;
     m_Todo.Remove(Job);
@@ -380,17 +426,17 @@ int InetLoop::NextWaitMs() const
 
 // fork() copies only the calling thread: the child must not inherit the mutex held, nor wait for
 // a network thread or exchanges that exist only in the parent.
-void InetLoop::BeforeFork() TARN_NO_THREAD_SAFETY_ANALYSIS
+void InetLoop::BeforeFork()
 {
     g_NetworkMutex.Lock();
 }
 
-void InetLoop::AfterForkInParent() TARN_NO_THREAD_SAFETY_ANALYSIS
+void InetLoop::AfterForkInParent()
 {
     g_NetworkMutex.Unlock();
 }
 
-void InetLoop::AfterForkInChild() TARN_NO_THREAD_SAFETY_ANALYSIS
+void InetLoop::AfterForkInChild()
 {
     // A loop that was still being built in the parent is built afresh by the child's first use.
     if (InetLoop* pLoop = OnceImmortal<InetLoop>::IfBuilt())
@@ -414,14 +460,15 @@ void InetLoop::ForgetInheritedState()
         new (&pJob->Changed) std::condition_variable(); // its waiters were the parent's threads
         pJob->pClient->OnFinished(CURLE_RECV_ERROR);
         pJob->pEasy = nullptr; // the parent's multi handle has it
-        pJob->eMembership = LoopJob::Membership::Detached;
+        Move(*pJob, LoopJob::Membership::Leaving);
+        Move(*pJob, LoopJob::Membership::Detached);
         pJob->bRemoveAsked = false;
         pJob->bPauseAsked = false;
     }
     new (&m_ThreadChanged) std::condition_variable();
     m_pMulti = nullptr;
     m_pShare = nullptr;
-    m_eThread = ThreadState::None;
+    MoveThread(ThreadState::None, true);
     m_bStop = false;
     m_LastJobEnded = Clock::now();
 }

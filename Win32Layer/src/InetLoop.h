@@ -13,6 +13,9 @@
 // The network thread never holds it while it calls libcurl, so nothing that libcurl may wait for
 // (a name lookup, a socket) holds up another request; libcurl's callbacks take it for themselves.
 // A callback marks its job as changed, and the job's owner is woken once per pass.
+// Lock order, declared beside each mutex and checked by Clang: a request's call mutex
+// (InetRequest.h) and the fork gate (InetLoop.cpp) come before g_NetworkMutex; the handle
+// registry's mutex and libcurl's init mutex are taken alone.
 //
 // Name lookups: libcurl resolves each name on a thread of its own and, when a transfer that is
 // still resolving ends, waits for that thread; CURLOPT_QUICK_EXIT makes it leave the lookup to
@@ -51,6 +54,9 @@ class LoopClient
 public:
     // The exchange has ended with this result.
     virtual void OnFinished(CURLcode eResult) TARN_REQUIRES(g_NetworkMutex) = 0;
+    // The pauses to hold the transfer with (CURLPAUSE_RECV, CURLPAUSE_SEND), as curl_easy_pause
+    // takes them: the client keeps them, and the network thread applies them when asked.
+    virtual int PausedBits() const TARN_REQUIRES(g_NetworkMutex) = 0;
 
 protected:
     ~LoopClient() = default;
@@ -68,16 +74,19 @@ struct LoopJob
         Leaving   // the network thread is taking it out of the multi handle
     };
 
+    // Whether a job may move from eFrom to eTo: Detached, Adding, InMulti, Leaving, Detached,
+    // or from Adding straight back to Detached when it is taken back before libcurl saw it.
+    static bool CanMove(Membership eFrom, Membership eTo);
+
     CURL* pEasy = nullptr; // the owner's; it frees it while the job is Detached
     LoopClient* pClient = nullptr;
-    Membership eMembership TARN_GUARDED_BY(g_NetworkMutex) = Membership::Detached;
+    Membership eMembership TARN_GUARDED_BY(g_NetworkMutex) = Membership::Detached; // see InetLoop::Move
     bool bRemoveAsked TARN_GUARDED_BY(g_NetworkMutex) = false;
-    bool bPauseAsked TARN_GUARDED_BY(g_NetworkMutex) = false;
-    int nPauseBits TARN_GUARDED_BY(g_NetworkMutex) = CURLPAUSE_CONT; // for curl_easy_pause
-    ListLink<LoopJob> JobsLink;                                      // on the loop's jobs while not Detached
-    ListLink<LoopJob> TodoLink;                                      // while a change is asked for
-    ListLink<LoopJob> WakeLink;                                      // while its owner is to be woken
-    std::condition_variable Changed; // the owner waits on it with g_NetworkMutex
+    bool bPauseAsked TARN_GUARDED_BY(g_NetworkMutex) = false; // the client's PausedBits are to be applied
+    ListLink<LoopJob> JobsLink;                               // on the loop's jobs while not Detached
+    ListLink<LoopJob> TodoLink;                               // while a change is asked for
+    ListLink<LoopJob> WakeLink;                               // while its owner is to be woken
+    std::condition_variable Changed;                          // the owner waits on it with g_NetworkMutex
 };
 
 class InetLoop
@@ -88,9 +97,9 @@ public:
     // Hands the job's easy handle to the network thread, starting it when needed.
     // ERROR_SUCCESS or an error code; on failure the job stays Detached.
     DWORD Add(MutexLock& Held, LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
-    // Asks for curl_easy_pause(Job.pEasy, nPauseBits); ignored unless the job is in the multi
-    // handle, where a pause means something.
-    void SetPause(LoopJob& Job, int nPauseBits) TARN_REQUIRES(g_NetworkMutex);
+    // Asks for curl_easy_pause(Job.pEasy, Job.pClient->PausedBits()) on the next pass; ignored
+    // unless the job is in the multi handle, where a pause means something.
+    void ApplyPause(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
     // Takes the job back from the loop, wherever it is; returns when it is Detached and nothing
     // of it is left on the loop's queues. The easy handle stays the owner's to free.
     void Remove(MutexLock& Held, LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
@@ -101,11 +110,11 @@ public:
     void MarkChanged(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
 
     // Once the module goes: ends the idle network thread (InetLoop.cpp).
-    void Shutdown();
-    // fork() handlers, registered as the module loads.
-    static void BeforeFork();
-    static void AfterForkInParent();
-    static void AfterForkInChild();
+    void Shutdown() TARN_EXCLUDES(g_NetworkMutex);
+    // fork() handlers, registered as the module loads: the mutex is held across the fork.
+    static void BeforeFork() TARN_ACQUIRE(g_NetworkMutex);
+    static void AfterForkInParent() TARN_RELEASE(g_NetworkMutex);
+    static void AfterForkInChild() TARN_RELEASE(g_NetworkMutex);
 
 private:
     friend class OnceImmortal<InetLoop>;
@@ -123,9 +132,19 @@ private:
         Ended    // to be joined
     };
 
+    // Whether the network thread's state may move from eFrom to eTo: None, Running, Closing,
+    // Ended, None. A child of fork has none of its parent's thread: any state moves to None there.
+    static bool CanMoveThread(ThreadState eFrom, ThreadState eTo, bool bInForkChild);
+    // The only places where a job's membership and the thread's state change; each refuses a
+    // move that its check does not allow.
+    bool Move(LoopJob& Job, LoopJob::Membership eTo) TARN_REQUIRES(g_NetworkMutex);
+    bool MoveThread(ThreadState eTo, bool bInForkChild = false) TARN_REQUIRES(g_NetworkMutex);
+    // Joins a thread that has ended.
+    void JoinEnded() TARN_REQUIRES(g_NetworkMutex);
+
     DWORD StartThread() TARN_REQUIRES(g_NetworkMutex);
     void Queue(LoopJob& Job) TARN_REQUIRES(g_NetworkMutex);
-    void Run();
+    void Run() TARN_EXCLUDES(g_NetworkMutex);
     void RunRequests() TARN_REQUIRES(g_NetworkMutex);
     void Perform() TARN_REQUIRES(g_NetworkMutex);
     void Finish(LoopJob& Job, bool bInMulti, CURLcode eResult, bool bReport) TARN_REQUIRES(g_NetworkMutex);

@@ -1,11 +1,11 @@
 #include "InetObjects.h"
 
 #include "Immortal.h"
+#include "ThreadSafety.h"
 
 #include <pthread.h>
 
 #include <cstdint>
-#include <mutex>
 #include <unordered_map>
 
 namespace tarn
@@ -14,13 +14,16 @@ namespace inet
 {
 namespace
 {
+// Constant-initialised, and taken alone: a call looks its handle up before it takes the request's
+// call mutex, and nothing is locked while it is held.
+Mutex g_RegistryMutex;
+
 struct Registry
 {
-    std::mutex Mutex;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<InetObject>> Objects;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<InetObject>> Objects TARN_GUARDED_BY(g_RegistryMutex);
     // Handle values start well above small integers and the special handle values, and step by
     // 4 so that they look like aligned pointers to anyone printing them.
-    std::uintptr_t uNext = 0x10000;
+    std::uintptr_t uNext TARN_GUARDED_BY(g_RegistryMutex) = 0x10000;
 };
 
 // Handles may still be closed from static destructors of the host, so the registry outlives
@@ -31,15 +34,15 @@ Registry& TheRegistry()
 }
 
 // fork() copies only the calling thread: the child must not inherit the registry's mutex held by
-// another. Built here if need be, so that the one locked is the one unlocked.
-void LockBeforeFork()
+// another.
+void LockBeforeFork() TARN_ACQUIRE(g_RegistryMutex)
 {
-    TheRegistry().Mutex.lock();
+    g_RegistryMutex.Lock();
 }
 
-void UnlockAfterFork()
+void UnlockAfterFork() TARN_RELEASE(g_RegistryMutex)
 {
-    TheRegistry().Mutex.unlock();
+    g_RegistryMutex.Unlock();
 }
 
 const struct RegistryUnloader
@@ -52,7 +55,7 @@ const struct RegistryUnloader
         Registry* pHandles = OnceImmortal<Registry>::IfBuilt();
         if (pHandles == nullptr)
             return;
-        const std::lock_guard<std::mutex> Lock(pHandles->Mutex);
+        const MutexLock Held(g_RegistryMutex);
         if (pHandles->Objects.empty())
             decltype(pHandles->Objects)().swap(pHandles->Objects);
     }
@@ -97,7 +100,7 @@ HINTERNET RegisterHandle(std::shared_ptr<InetObject> pObject)
     if (!pObject)
         return nullptr;
     Registry& Reg = TheRegistry();
-    std::lock_guard<std::mutex> Lock(Reg.Mutex);
+    const MutexLock Held(g_RegistryMutex);
     const std::uintptr_t uValue = Reg.uNext;
     Reg.uNext += 4;
     Reg.Objects.emplace(uValue, std::move(pObject));
@@ -109,7 +112,7 @@ std::shared_ptr<InetObject> LookupHandle(HINTERNET hInternet)
     if (hInternet == nullptr)
         return nullptr;
     Registry& Reg = TheRegistry();
-    std::lock_guard<std::mutex> Lock(Reg.Mutex);
+    const MutexLock Held(g_RegistryMutex);
     const auto It = Reg.Objects.find(reinterpret_cast<std::uintptr_t>(hInternet));
     return It == Reg.Objects.end() ? nullptr : It->second;
 }
@@ -119,7 +122,7 @@ std::shared_ptr<InetObject> UnregisterHandle(HINTERNET hInternet)
     if (hInternet == nullptr)
         return nullptr;
     Registry& Reg = TheRegistry();
-    std::lock_guard<std::mutex> Lock(Reg.Mutex);
+    const MutexLock Held(g_RegistryMutex);
     const auto It = Reg.Objects.find(reinterpret_cast<std::uintptr_t>(hInternet));
     if (It == Reg.Objects.end())
         return nullptr;

@@ -23,6 +23,7 @@ InetRequest::InetRequest(RequestSetup Setup)
 
 DWORD InetRequest::AddHeaders(const char* pszHeaders, DWORD dwLength, DWORD dwModifiers)
 {
+    const MutexLock Held(m_CallMutex);
     if (pszHeaders == nullptr)
         return ERROR_INVALID_PARAMETER;
     if (m_bFromUrl || m_eState == State::Sending || m_eState == State::Receiving)
@@ -32,11 +33,13 @@ DWORD InetRequest::AddHeaders(const char* pszHeaders, DWORD dwLength, DWORD dwMo
 
 DWORD InetRequest::SetUrlHeaders(const char* pszHeaders, DWORD dwLength)
 {
+    const MutexLock Held(m_CallMutex);
     return m_Headers.ApplyBlock(pszHeaders, dwLength, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
 }
 
 DWORD InetRequest::OpenUrl()
 {
+    const MutexLock Held(m_CallMutex);
     m_Target = ExchangeTarget{"GET", m_OpenUrl, m_Headers, 0};
     m_Body = UploadBody();
     DWORD dwError = StartExchange();
@@ -44,12 +47,13 @@ DWORD InetRequest::OpenUrl()
         dwError = AwaitHead();
     if (dwError != ERROR_SUCCESS)
         return Fail(dwError);
-    m_eState = State::Receiving;
+    MoveTo(State::Receiving);
     return ERROR_SUCCESS;
 }
 
 DWORD InetRequest::SendRequest(const INTERNET_BUFFERSA* pBuffersIn)
 {
+    const MutexLock Held(m_CallMutex);
     if (m_bFromUrl || m_eState == State::Sending)
         return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
     if (pBuffersIn != nullptr &&
@@ -67,7 +71,7 @@ DWORD InetRequest::SendRequest(const INTERNET_BUFFERSA* pBuffersIn)
     dwError = StartExchange();
     if (dwError == ERROR_SUCCESS)
     {
-        m_eState = State::Sending;
+        MoveTo(State::Sending);
         dwError = m_Transfer.AwaitRequestSent(m_Body.uLength, GetTimeouts().dwSendMs);
     }
     if (dwError != ERROR_SUCCESS)
@@ -75,7 +79,7 @@ DWORD InetRequest::SendRequest(const INTERNET_BUFFERSA* pBuffersIn)
     if (pBuffersIn != nullptr && pBuffersIn->lpvBuffer != nullptr && pBuffersIn->dwBufferLength != 0)
     {
         DWORD dwWritten = 0;
-        return Write(pBuffersIn->lpvBuffer, pBuffersIn->dwBufferLength, &dwWritten);
+        return WriteHeld(pBuffersIn->lpvBuffer, pBuffersIn->dwBufferLength, &dwWritten);
     }
     return ERROR_SUCCESS;
 }
@@ -118,6 +122,12 @@ DWORD InetRequest::PrepareBody(DWORD dwTotal)
 
 DWORD InetRequest::Write(const void* pData, DWORD dwLength, DWORD* pdwWritten)
 {
+    const MutexLock Held(m_CallMutex);
+    return WriteHeld(pData, dwLength, pdwWritten);
+}
+
+DWORD InetRequest::WriteHeld(const void* pData, DWORD dwLength, DWORD* pdwWritten)
+{
     *pdwWritten = 0;
     if (m_eState != State::Sending)
         return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
@@ -142,6 +152,7 @@ DWORD InetRequest::Write(const void* pData, DWORD dwLength, DWORD* pdwWritten)
 
 DWORD InetRequest::EndRequest()
 {
+    const MutexLock Held(m_CallMutex);
     if (m_eState != State::Sending)
         return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
     // A body shorter than its Content-Length: the server would wait for the rest.
@@ -150,12 +161,13 @@ DWORD InetRequest::EndRequest()
     const DWORD dwError = AwaitHead();
     if (dwError != ERROR_SUCCESS)
         return Fail(dwError);
-    m_eState = State::Receiving;
+    MoveTo(State::Receiving);
     return ERROR_SUCCESS;
 }
 
 DWORD InetRequest::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
 {
+    const MutexLock Held(m_CallMutex);
     *pdwRead = 0;
     if (m_dwReadError != ERROR_SUCCESS)
         return m_dwReadError;
@@ -181,6 +193,7 @@ DWORD InetRequest::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
 
 DWORD InetRequest::QueryInfo(DWORD dwInfoLevel, void* pBuffer, DWORD* pdwLength, DWORD* pdwIndex)
 {
+    const MutexLock Held(m_CallMutex);
     const QuerySource Source{m_OpenVerb, m_OpenUrl, m_bHttp10, m_Headers,
                              m_Transfer.HeadDone() ? &m_Transfer.Head() : nullptr};
     return AnswerQuery(Source, dwInfoLevel, pBuffer, pdwLength, pdwIndex);
@@ -279,8 +292,34 @@ DWORD InetRequest::FollowRedirect()
 DWORD InetRequest::Fail(DWORD dwError)
 {
     m_Transfer.Stop();
-    m_eState = State::Failed;
+    MoveTo(State::Failed);
     return dwError;
+}
+
+// Opened: sent, or (from InternetOpenUrlA) answered at once. A send may start over from any state
+// but Sending; any state may fail.
+bool InetRequest::CanMove(State eFrom, State eTo)
+{
+    switch (eTo)
+    {
+    case State::Idle:
+        return false;
+    case State::Sending:
+        return eFrom != State::Sending;
+    case State::Receiving:
+        return eFrom == State::Idle || eFrom == State::Sending;
+    case State::Failed:
+        return true;
+    }
+    return false;
+}
+
+bool InetRequest::MoveTo(State eTo)
+{
+    if (!CanMove(m_eState, eTo))
+        return false;
+    m_eState = eTo;
+    return true;
 }
 } // namespace inet
 } // namespace tarn

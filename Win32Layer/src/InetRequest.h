@@ -9,7 +9,6 @@
 #include "InetTransfer.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,20 +35,19 @@ public:
     // Sets aside what the transfer needs. ERROR_SUCCESS or an error code.
     DWORD Init() { return m_Transfer.Init(); }
 
-    // Serialises the calls made on this handle from several threads.
-    std::mutex& CallMutex() { return m_CallMutex; }
-
     // Each returns ERROR_SUCCESS or WinINet's error code; they are the bodies of the functions of
-    // the same names.
-    DWORD AddHeaders(const char* pszHeaders, DWORD dwLength, DWORD dwModifiers);
+    // the same names. Each holds the call mutex throughout, so that calls made on this handle from
+    // several threads take turns.
+    DWORD AddHeaders(const char* pszHeaders, DWORD dwLength, DWORD dwModifiers) TARN_EXCLUDES(m_CallMutex);
     // The extra headers of InternetOpenUrlA, before OpenUrl.
-    DWORD SetUrlHeaders(const char* pszHeaders, DWORD dwLength);
-    DWORD OpenUrl();
-    DWORD SendRequest(const INTERNET_BUFFERSA* pBuffersIn);
-    DWORD Write(const void* pData, DWORD dwLength, DWORD* pdwWritten);
-    DWORD EndRequest();
-    DWORD Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead);
-    DWORD QueryInfo(DWORD dwInfoLevel, void* pBuffer, DWORD* pdwLength, DWORD* pdwIndex);
+    DWORD SetUrlHeaders(const char* pszHeaders, DWORD dwLength) TARN_EXCLUDES(m_CallMutex);
+    DWORD OpenUrl() TARN_EXCLUDES(m_CallMutex);
+    DWORD SendRequest(const INTERNET_BUFFERSA* pBuffersIn) TARN_EXCLUDES(m_CallMutex);
+    DWORD Write(const void* pData, DWORD dwLength, DWORD* pdwWritten) TARN_EXCLUDES(m_CallMutex);
+    DWORD EndRequest() TARN_EXCLUDES(m_CallMutex);
+    DWORD Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead) TARN_EXCLUDES(m_CallMutex);
+    DWORD QueryInfo(DWORD dwInfoLevel, void* pBuffer, DWORD* pdwLength, DWORD* pdwIndex)
+        TARN_EXCLUDES(m_CallMutex);
 
     void OnClose() override { m_Transfer.Cancel(); }
 
@@ -71,15 +69,22 @@ private:
         unsigned uRedirects = 0;
     };
 
-    DWORD ApplySendHeaders(const INTERNET_BUFFERSA* pBuffersIn);
-    DWORD PrepareBody(DWORD dwTotal);
-    DWORD StartExchange();
-    DWORD AwaitHead();
-    DWORD FollowRedirect();
-    DWORD Fail(DWORD dwError);
-    std::vector<std::string> CurlHeaderLines() const;
+    // Whether a request may move from eFrom to eTo.
+    static bool CanMove(State eFrom, State eTo);
+    // The only place the state changes; refuses a move that CanMove does not allow.
+    bool MoveTo(State eTo) TARN_REQUIRES(m_CallMutex);
 
-    std::mutex m_CallMutex;
+    DWORD WriteHeld(const void* pData, DWORD dwLength, DWORD* pdwWritten) TARN_REQUIRES(m_CallMutex);
+    DWORD ApplySendHeaders(const INTERNET_BUFFERSA* pBuffersIn) TARN_REQUIRES(m_CallMutex);
+    DWORD PrepareBody(DWORD dwTotal) TARN_REQUIRES(m_CallMutex);
+    DWORD StartExchange() TARN_REQUIRES(m_CallMutex);
+    DWORD AwaitHead() TARN_REQUIRES(m_CallMutex);
+    DWORD FollowRedirect() TARN_REQUIRES(m_CallMutex);
+    DWORD Fail(DWORD dwError) TARN_REQUIRES(m_CallMutex);
+    std::vector<std::string> CurlHeaderLines() const TARN_REQUIRES(m_CallMutex);
+
+    // Held for a whole call, and so while the call waits for the exchange under g_NetworkMutex.
+    Mutex m_CallMutex TARN_ACQUIRED_BEFORE(g_NetworkMutex);
 
     // Fixed at open.
     const std::shared_ptr<const SessionSettings> m_pSettings;
@@ -88,12 +93,14 @@ private:
     const bool m_bHttp10;
     const DWORD m_dwFlags;
     const bool m_bFromUrl;
-    HeaderList m_Headers; // as the caller set them
+    HeaderList m_Headers TARN_GUARDED_BY(m_CallMutex); // as the caller set them
 
-    State m_eState = State::Idle;
-    ExchangeTarget m_Target;
-    UploadBody m_Body;
-    DWORD m_dwReadError = ERROR_SUCCESS;
+    State m_eState TARN_GUARDED_BY(m_CallMutex) = State::Idle;
+    ExchangeTarget m_Target TARN_GUARDED_BY(m_CallMutex);
+    // The network thread reads it through the exchange, only while the call that started that
+    // exchange waits for it.
+    UploadBody m_Body TARN_GUARDED_BY(m_CallMutex);
+    DWORD m_dwReadError TARN_GUARDED_BY(m_CallMutex) = ERROR_SUCCESS;
     InetTransfer m_Transfer; // last: it reads m_Body until it is gone
 };
 } // namespace inet

@@ -304,7 +304,7 @@ void InetTransfer::ResumeReceiving()
     if (!(nPaused & CURLPAUSE_RECV) || m_State.WindowHeld() > kWindowLimit / 2)
         return;
     m_State.SetPausedBits(nPaused & ~CURLPAUSE_RECV);
-    m_Loop.SetPause(m_Job, nPaused & ~CURLPAUSE_RECV);
+    m_Loop.ApplyPause(m_Job);
 }
 
 void InetTransfer::ResumeSending()
@@ -313,7 +313,7 @@ void InetTransfer::ResumeSending()
     if (!(nPaused & CURLPAUSE_SEND))
         return;
     m_State.SetPausedBits(nPaused & ~CURLPAUSE_SEND);
-    m_Loop.SetPause(m_Job, nPaused & ~CURLPAUSE_SEND);
+    m_Loop.ApplyPause(m_Job);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -84,6 +84,7 @@ private:
     // wakes nobody; an end wakes it from OnFinished.
     void WakeIfReached() TARN_REQUIRES(g_NetworkMutex);
     void OnFinished(CURLcode eResult) override TARN_REQUIRES(g_NetworkMutex);
+    int PausedBits() const override TARN_REQUIRES(g_NetworkMutex) { return m_State.PausedBits(); }
     void ResumeReceiving() TARN_REQUIRES(g_NetworkMutex);
     void ResumeSending() TARN_REQUIRES(g_NetworkMutex);
     void SetCallbacks();

@@ -1,60 +1,13 @@
 #pragma once
 
-// Clang's thread-safety analysis for the layer's shared state: each mutex and what it guards are
-// declared here and beside the data, and a Clang build with -Wthread-safety checks every access.
-// Other compilers see a plain std::mutex.
-//
-// Conditions are waited on through MutexLock::Native(); a wait lets the mutex go and takes it back
-// before it returns, so the analysis rightly sees it held throughout. Waits are written as loops,
-// not with predicate lambdas, which the analysis would check as functions of their own.
-#include <mutex>
-
-#if defined(__clang__)
-#define TARN_TSA(x) __attribute__((x))
-#else
-#define TARN_TSA(x)
-#endif
-
-#define TARN_CAPABILITY(x) TARN_TSA(capability(x))
-#define TARN_SCOPED_CAPABILITY TARN_TSA(scoped_lockable)
-#define TARN_GUARDED_BY(x) TARN_TSA(guarded_by(x))
-#define TARN_REQUIRES(...) TARN_TSA(requires_capability(__VA_ARGS__))
-#define TARN_EXCLUDES(...) TARN_TSA(locks_excluded(__VA_ARGS__))
-#define TARN_ACQUIRE(...) TARN_TSA(acquire_capability(__VA_ARGS__))
-#define TARN_RELEASE(...) TARN_TSA(release_capability(__VA_ARGS__))
-#define TARN_NO_THREAD_SAFETY_ANALYSIS TARN_TSA(no_thread_safety_analysis)
+// The layer's names for EngineCore's lock types (NThreadSafety.h), which both check alike.
+#include "NThreadSafety.h"
 
 namespace tarn
 {
 namespace inet
 {
-class TARN_CAPABILITY("mutex") Mutex
-{
-public:
-    void Lock() TARN_ACQUIRE() { m_Mutex.lock(); }
-    void Unlock() TARN_RELEASE() { m_Mutex.unlock(); }
-    std::mutex& Native() { return m_Mutex; }
-
-private:
-    std::mutex m_Mutex;
-};
-
-// Holds a Mutex for its scope; Unlock and Relock let it go for a while.
-class TARN_SCOPED_CAPABILITY MutexLock
-{
-public:
-    explicit MutexLock(Mutex& Held) TARN_ACQUIRE(Held) : m_Lock(Held.Native()) {}
-    ~MutexLock() TARN_RELEASE() {}
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-
-    void Unlock() TARN_RELEASE() { m_Lock.unlock(); }
-    void Relock() TARN_ACQUIRE() { m_Lock.lock(); }
-    // For std::condition_variable.
-    std::unique_lock<std::mutex>& Native() { return m_Lock; }
-
-private:
-    std::unique_lock<std::mutex> m_Lock;
-};
+using Mutex = NMutex;
+using MutexLock = NMutexLock;
 } // namespace inet
 } // namespace tarn

@@ -62,7 +62,6 @@
 #include <curl/curl.h>
 
 #include <memory>
-#include <mutex>
 #include <cstring>
 #include <new>
 #include <string>
@@ -145,7 +144,7 @@ std::string AcceptHeader(LPCSTR* lplpszAcceptTypes)
 }
 
 // Runs a call on a request handle: the handle is looked up (a wrong one fails before anything
-// else) and the request's call lock is held while Act runs.
+// else), and each of the request's calls holds its call mutex.
 template <typename Action> BOOL RunOnRequest(HINTERNET hRequest, Action&& Act)
 {
     return RunBool(
@@ -155,7 +154,6 @@ template <typename Action> BOOL RunOnRequest(HINTERNET hRequest, Action&& Act)
             const DWORD dwError = LookupAs(hRequest, HandleKind::Request, pRequest);
             if (dwError != ERROR_SUCCESS)
                 return dwError;
-            std::lock_guard<std::mutex> Lock(pRequest->CallMutex());
             return Act(*pRequest);
         });
 }

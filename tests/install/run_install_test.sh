@@ -43,6 +43,12 @@ for f in share/man/man1/tarn.1.gz share/man/man1/tarn_server.1.gz share/doc/Tarn
 done
 # The static core and layer are inside the shared library, not beside it.
 if find "$prefix" -name '*.a' | grep -q .; then fail "static libraries were installed: $(find "$prefix" -name '*.a')"; fi
+# The test seam is only in EngineCoreTesting, which is not installed: nothing shipped exports it.
+if find "$prefix" -name '*EngineCoreTesting*' | grep -q .; then fail "EngineCore's test variant was installed"; fi
+while IFS= read -r lib; do
+    seams=$(nm -DC --defined-only "$lib" | grep 'Test' || true)
+    [ -z "$seams" ] || fail "$(basename "$lib") exports test symbols: $seams"
+done < <(find "$prefix" -type f \( -name 'libEngineCore.so*' -o -name 'libTarnInteraction.so*' \))
 
 echo "== start tarn_server"
 tarn_start_server "$work/server.out" "$server" || fail "tarn_server did not start on loopback"

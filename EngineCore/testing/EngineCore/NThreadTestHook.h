@@ -3,7 +3,8 @@
 #include "EngineCore/EngineCoreApi.h"
 
 // A seam for the project's own tests, to hold or fail the thread pool at points that a race would
-// otherwise reach only by luck. Not installed; hosts never set it.
+// otherwise reach only by luck. Only the test variant of the library (EngineCoreTesting) has
+// NThreadSetTestHook; the shipped one is built without it, and this header is never installed.
 enum class ENThreadTestPoint
 {
     // On a caller's thread, with the pool's lock released, before the starter thread is asked of

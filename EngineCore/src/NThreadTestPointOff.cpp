@@ -1,0 +1,6 @@
+#include "NThreadTestPoint.h"
+
+bool NThreadPassTestPoint(ENThreadTestPoint)
+{
+    return true;
+}
