@@ -4,7 +4,10 @@
 
 #include <openssl/ssl.h>
 
+#include <pthread.h>
+
 #include <cstring>
+#include <new>
 #include <set>
 
 namespace tarn
@@ -16,6 +19,21 @@ namespace
 // Held only for a set operation: the network thread marks, callers' threads forget.
 Mutex g_AskedMutex;
 std::set<CURL*> g_Asked TARN_GUARDED_BY(g_AskedMutex); // handles whose server asked for a certificate
+
+// A child of fork() may inherit the mutex held, and the set halfway through a change, by a thread it
+// does not have. It starts both afresh; what they held named only the parent's handles. (Not held
+// across the fork instead: the network thread takes the mutex inside libcurl while holding the fork
+// gate, and a fork that took it first would wait for the gate for good.)
+void StartAfreshInChild() TARN_NO_THREAD_SAFETY_ANALYSIS
+{
+    new (&g_AskedMutex) Mutex;
+    new (&g_Asked) std::set<CURL*>;
+}
+
+const struct ChildGuard
+{
+    ChildGuard() { pthread_atfork(nullptr, nullptr, &StartAfreshInChild); }
+} g_ChildGuard;
 
 // Where the handle is found from a context OpenSSL hands the callback.
 int ContextIndex()
