@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <cstring>
 
 namespace tarn
 {
@@ -137,13 +138,18 @@ int DefaultPort(INTERNET_SCHEME eScheme)
 
 std::string EscapeUrlText(const std::string& Text, bool bEscapeHash)
 {
+    return EscapeUrlText(Text, bEscapeHash ? "#" : "");
+}
+
+std::string EscapeUrlText(const std::string& Text, const char* pszAlsoEscaped)
+{
     static const char s_szHex[] = "0123456789ABCDEF";
     std::string Result;
     Result.reserve(Text.size());
     for (char c : Text)
     {
         const unsigned char uc = static_cast<unsigned char>(c);
-        if (uc <= 0x20 || uc >= 0x7F || (bEscapeHash && c == '#'))
+        if (uc <= 0x20 || uc >= 0x7F || (c != '\0' && std::strchr(pszAlsoEscaped, c) != nullptr))
         {
             Result += '%';
             Result += s_szHex[uc >> 4];

@@ -12,6 +12,8 @@ namespace inet
 // Percent-encodes what libcurl would refuse or cut in a URL: control characters, space, DEL and
 // bytes above 127 (and '#' as well when bEscapeHash is set, for object names that are paths).
 std::string EscapeUrlText(const std::string& Text, bool bEscapeHash);
+// The same, escaping also each character of pszAlsoEscaped.
+std::string EscapeUrlText(const std::string& Text, const char* pszAlsoEscaped);
 
 // Checks an address for InternetOpenUrlA and gives it in the form handed to libcurl:
 // ERROR_INTERNET_UNRECOGNIZED_SCHEME for a scheme other than http and https (or none),

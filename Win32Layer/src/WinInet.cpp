@@ -43,8 +43,9 @@
 //   ERROR_HTTP_INVALID_HEADER; InternetWriteFile beyond the announced length fails with
 //   ERROR_INVALID_PARAMETER, and HttpEndRequestA before all of it was written fails with
 //   ERROR_INTERNET_INCORRECT_HANDLE_STATE instead of waiting for the server to time out.
-// - A caller's "Expect" header is not sent. User names and passwords given to InternetConnectA
-//   are not used. INTERNET_FLAG_ASYNC is refused; only synchronous use is supported.
+// - A caller's "Expect" header is not sent. A user name and password given to InternetConnectA
+//   are sent at once (Basic), as those written in an address are; WinINet sends them only when
+//   the server asks. INTERNET_FLAG_ASYNC is refused; only synchronous use is supported.
 // - InternetCrackUrlA takes no flags and copies only into the caller's buffers (a part asked for
 //   without one fails with ERROR_INVALID_PARAMETER); it escapes the address as InternetOpenUrlA
 //   does, and without a buffer for the extra part the path carries the query but not the
@@ -132,8 +133,21 @@ std::string RequestUrl(const InetConnection& Connection, LPCSTR lpszObjectName, 
     std::string Host = Connection.Server();
     if (Host.find(':') != std::string::npos && Host[0] != '[')
         Host = "[" + Host + "]"; // an IPv6 address
-    return std::string(bSecure ? "https://" : "http://") + Host + ":" + std::to_string(nPort) +
-           tarn::inet::EscapeUrlText(Object, true);
+    return std::string(bSecure ? "https://" : "http://") + Connection.UserInfo() + Host + ":" +
+           std::to_string(nPort) + tarn::inet::EscapeUrlText(Object, true);
+}
+
+// A connection's user name and password as an address carries them, "user:password@", so that
+// libcurl sends them as an address's own are sent (Basic, to this server only); empty without a
+// user name. What ends either part is escaped; an escape the caller wrote ('%') stays one.
+std::string UserInfo(LPCSTR lpszUserName, LPCSTR lpszPassword)
+{
+    if (lpszUserName == nullptr || lpszUserName[0] == '\0')
+        return std::string();
+    std::string Text = tarn::inet::EscapeUrlText(lpszUserName, ":@/?#");
+    if (lpszPassword != nullptr && lpszPassword[0] != '\0')
+        Text += ":" + tarn::inet::EscapeUrlText(lpszPassword, "@/?#");
+    return Text + "@";
 }
 
 // HttpOpenRequestA's accept types as one Accept value; empty when none is given.
@@ -263,7 +277,7 @@ extern "C" BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID l
 }
 
 extern "C" HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
-                                      LPCSTR /*lpszUserName*/, LPCSTR /*lpszPassword*/, DWORD dwService,
+                                      LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService,
                                       DWORD dwFlags, DWORD_PTR /*dwContext*/)
 {
     return RunHandle(
@@ -275,8 +289,8 @@ extern "C" HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName
                 return dwError;
             if (lpszServerName == nullptr || lpszServerName[0] == '\0' || dwService != INTERNET_SERVICE_HTTP)
                 return ERROR_INVALID_PARAMETER;
-            hConnect = tarn::inet::RegisterHandle(
-                std::make_shared<InetConnection>(*pSession, lpszServerName, nServerPort, dwFlags));
+            hConnect = tarn::inet::RegisterHandle(std::make_shared<InetConnection>(
+                *pSession, lpszServerName, nServerPort, dwFlags, UserInfo(lpszUserName, lpszPassword)));
             return ERROR_SUCCESS;
         });
 }
