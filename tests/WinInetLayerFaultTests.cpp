@@ -295,6 +295,70 @@ INSTANTIATE_TEST_SUITE_P(Addresses, WinInetMalformedUrlTest,
                          ::testing::Values("http://", "http:/127.0.0.1/", "http://127.0.0.1:99999/",
                                            "https://127.0.0.1:port/"));
 
+// InternetCrackUrlA, as the library's GET uses it: the parts, or the error the GET fails with.
+TEST(WinInetCrackUrlTest, GivesThePartsTheGetConnectsWith)
+{
+    struct Case
+    {
+        const char* pszUrl;
+        DWORD dwError;
+        INTERNET_SCHEME nScheme;
+        const char* pszHost;
+        INTERNET_PORT nPort;
+        const char* pszUser;
+        const char* pszPassword;
+        const char* pszPath;
+    };
+    const Case Cases[] = {
+        {"HTTPS://u:p:w@Host.example/a b?q=1#f", 0, INTERNET_SCHEME_HTTPS, "Host.example", 443, "u", "p:w",
+         "/a%20b?q=1"},
+        {"http://[::1]:8080", 0, INTERNET_SCHEME_HTTP, "::1", 8080, "", "", "/"},
+        {"http://h/a/../b:c@d", 0, INTERNET_SCHEME_HTTP, "h", 80, "", "", "/a/../b:c@d"},
+        {"ftp://h/x", 0, INTERNET_SCHEME_FTP, "h", 21, "", "", "/x"},
+        {"127.0.0.1/no-scheme", ERROR_INTERNET_UNRECOGNIZED_SCHEME, INTERNET_SCHEME_UNKNOWN, "", 0, "", "",
+         ""},
+        {"mailto:a@b", ERROR_INTERNET_UNRECOGNIZED_SCHEME, INTERNET_SCHEME_UNKNOWN, "", 0, "", "", ""},
+        {"http://", ERROR_INTERNET_INVALID_URL, INTERNET_SCHEME_UNKNOWN, "", 0, "", "", ""},
+        {"http:/h/", ERROR_INTERNET_INVALID_URL, INTERNET_SCHEME_UNKNOWN, "", 0, "", "", ""},
+        {"http://h:99999/", ERROR_INTERNET_INVALID_URL, INTERNET_SCHEME_UNKNOWN, "", 0, "", "", ""},
+    };
+    for (const Case& Expected : Cases)
+    {
+        char szHost[64] = "", szUser[16] = "", szPassword[16] = "", szPath[64] = "";
+        URL_COMPONENTSA Parts = {};
+        Parts.dwStructSize = sizeof(Parts);
+        Parts.lpszHostName = szHost;
+        Parts.dwHostNameLength = sizeof(szHost);
+        Parts.lpszUserName = szUser;
+        Parts.dwUserNameLength = sizeof(szUser);
+        Parts.lpszPassword = szPassword;
+        Parts.dwPasswordLength = sizeof(szPassword);
+        Parts.lpszUrlPath = szPath;
+        Parts.dwUrlPathLength = sizeof(szPath);
+        const BOOL bOk = InternetCrackUrlA(Expected.pszUrl, 0, 0, &Parts);
+        EXPECT_EQ(Expected.dwError == 0, bOk != FALSE) << Expected.pszUrl;
+        if (!bOk)
+        {
+            EXPECT_EQ(Expected.dwError, GetLastError()) << Expected.pszUrl;
+            continue;
+        }
+        EXPECT_EQ(Expected.nScheme, Parts.nScheme) << Expected.pszUrl;
+        EXPECT_EQ(Expected.nPort, Parts.nPort) << Expected.pszUrl;
+        EXPECT_EQ(std::string(Expected.pszHost) + "|" + Expected.pszUser + "|" + Expected.pszPassword + "|" +
+                      Expected.pszPath,
+                  std::string(szHost) + "|" + szUser + "|" + szPassword + "|" + szPath);
+    }
+    // A part that does not fit copies nothing and says what it needs.
+    char szHost[4] = "";
+    URL_COMPONENTSA Parts = {};
+    Parts.dwStructSize = sizeof(Parts);
+    Parts.lpszHostName = szHost;
+    Parts.dwHostNameLength = sizeof(szHost);
+    EXPECT_FALSE(InternetCrackUrlA("http://host/", 0, 0, &Parts));
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    EXPECT_EQ(5u, Parts.dwHostNameLength);
+}
+
 // Spaces are sent escaped, the fragment is not sent, the scheme may be in capitals.
 TEST_F(WinInetTest, AddressIsCleanedUpAsWinInetDoes)
 {

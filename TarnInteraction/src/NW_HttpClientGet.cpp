@@ -1,9 +1,9 @@
 // NW_HttpClient's GET.
 #include "NW_HttpClient.h"
 
+#include "NW_GetRequest.h"
 #include "NW_Log.h"
 #include "NW_ResponseHead.h"
-#include "NW_TransferPlatform.h"
 #include "NW_TransferTimeOuts.h"
 
 #include <cstdio>

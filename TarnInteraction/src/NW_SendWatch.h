@@ -1,5 +1,7 @@
 #pragma once
-// Windows only: the GET's request sent under deadlines of the library's own.
+// The GET's request sent, on Windows under deadlines of the library's own
+// (NW_SendWatchWindows.cpp); on Linux the layer bounds each phase itself, and the send is a plain
+// HttpSendRequestA (NW_SendWatchPosix.cpp).
 //
 // Wine's WinINet applies no time-out to the TLS handshake, and closing a handle from another thread
 // does not end a call pending on it there (Microsoft's WinINet ends it). So the send runs on a thread
@@ -29,8 +31,9 @@ public:
     int Send(HINTERNET* phRequest, const char* cszHeaders);
 
 private:
-    NW_SEND_STATE* m_pState;
-    DWORD m_dwConnectMs;
-    DWORD m_dwReceiveMs;
-    DWORD m_dwSendMs;
+    // Unused on Linux.
+    [[maybe_unused]] NW_SEND_STATE* m_pState;
+    [[maybe_unused]] DWORD m_dwConnectMs;
+    [[maybe_unused]] DWORD m_dwReceiveMs;
+    [[maybe_unused]] DWORD m_dwSendMs;
 };

@@ -86,21 +86,25 @@ private:
 class InetConnection : public InetObject
 {
 public:
-    InetConnection(const InetSession& Session, std::string Server, INTERNET_PORT nPort, DWORD dwFlags)
+    InetConnection(const InetSession& Session, std::string Server, INTERNET_PORT nPort, DWORD dwFlags,
+                   std::string UserInfo)
         : InetObject(HandleKind::Connection, Session.GetTimeouts()), m_pSettings(Session.Settings()),
-          m_Server(std::move(Server)), m_nPort(nPort), m_dwFlags(dwFlags)
+          m_Server(std::move(Server)), m_nPort(nPort), m_dwFlags(dwFlags), m_UserInfo(std::move(UserInfo))
     {
     }
     const std::shared_ptr<const SessionSettings>& Settings() const { return m_pSettings; }
     const std::string& Server() const { return m_Server; }
     INTERNET_PORT Port() const { return m_nPort; }
     DWORD Flags() const { return m_dwFlags; }
+    // "user:password@", escaped for an address, or empty.
+    const std::string& UserInfo() const { return m_UserInfo; }
 
 private:
     const std::shared_ptr<const SessionSettings> m_pSettings;
     const std::string m_Server;
     const INTERNET_PORT m_nPort; // INTERNET_INVALID_PORT_NUMBER: the scheme's default
     const DWORD m_dwFlags;
+    const std::string m_UserInfo;
 };
 
 // Registers a new object and returns its handle (null when the object is null).

@@ -54,6 +54,21 @@ DWORD InetRequest::OpenUrl()
 DWORD InetRequest::SendRequest(const INTERNET_BUFFERSA* pBuffersIn)
 {
     const MutexLock Held(m_CallMutex);
+    return SendHeld(pBuffersIn, false);
+}
+
+// HttpSendRequestA: the send and its end in one call, which no other call on the handle can come
+// between. Without a body it waits for the answer alone, as InternetOpenUrlA does, so the receive
+// time-out bounds the TLS handshake too.
+DWORD InetRequest::SendWhole(const INTERNET_BUFFERSA& BuffersIn)
+{
+    const MutexLock Held(m_CallMutex);
+    const DWORD dwError = SendHeld(&BuffersIn, true);
+    return dwError == ERROR_SUCCESS ? EndHeld() : dwError;
+}
+
+DWORD InetRequest::SendHeld(const INTERNET_BUFFERSA* pBuffersIn, bool bWhole)
+{
     if (m_bFromUrl || m_eState == State::Sending)
         return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
     if (pBuffersIn != nullptr &&
@@ -72,7 +87,8 @@ DWORD InetRequest::SendRequest(const INTERNET_BUFFERSA* pBuffersIn)
     if (dwError == ERROR_SUCCESS)
     {
         MoveTo(State::Sending);
-        dwError = m_Transfer.AwaitRequestSent(m_Body.uLength, GetTimeouts().dwSendMs);
+        if (!bWhole || m_Body.bHasBody)
+            dwError = m_Transfer.AwaitRequestSent(m_Body.uLength, GetTimeouts().dwSendMs);
     }
     if (dwError != ERROR_SUCCESS)
         return Fail(dwError);
@@ -153,6 +169,11 @@ DWORD InetRequest::WriteHeld(const void* pData, DWORD dwLength, DWORD* pdwWritte
 DWORD InetRequest::EndRequest()
 {
     const MutexLock Held(m_CallMutex);
+    return EndHeld();
+}
+
+DWORD InetRequest::EndHeld()
+{
     if (m_eState != State::Sending)
         return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
     // A body shorter than its Content-Length: the server would wait for the rest.

@@ -43,6 +43,8 @@ public:
     DWORD SetUrlHeaders(const char* pszHeaders, DWORD dwLength) TARN_EXCLUDES(m_CallMutex);
     DWORD OpenUrl() TARN_EXCLUDES(m_CallMutex);
     DWORD SendRequest(const INTERNET_BUFFERSA* pBuffersIn) TARN_EXCLUDES(m_CallMutex);
+    // HttpSendRequestA's body: SendRequest and EndRequest in one call.
+    DWORD SendWhole(const INTERNET_BUFFERSA& BuffersIn) TARN_EXCLUDES(m_CallMutex);
     DWORD Write(const void* pData, DWORD dwLength, DWORD* pdwWritten) TARN_EXCLUDES(m_CallMutex);
     DWORD EndRequest() TARN_EXCLUDES(m_CallMutex);
     DWORD Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead) TARN_EXCLUDES(m_CallMutex);
@@ -74,6 +76,8 @@ private:
     // The only place the state changes; refuses a move that CanMove does not allow.
     bool MoveTo(State eTo) TARN_REQUIRES(m_CallMutex);
 
+    DWORD SendHeld(const INTERNET_BUFFERSA* pBuffersIn, bool bWhole) TARN_REQUIRES(m_CallMutex);
+    DWORD EndHeld() TARN_REQUIRES(m_CallMutex);
     DWORD WriteHeld(const void* pData, DWORD dwLength, DWORD* pdwWritten) TARN_REQUIRES(m_CallMutex);
     DWORD ApplySendHeaders(const INTERNET_BUFFERSA* pBuffersIn) TARN_REQUIRES(m_CallMutex);
     DWORD PrepareBody(DWORD dwTotal) TARN_REQUIRES(m_CallMutex);

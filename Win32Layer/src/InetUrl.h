@@ -12,11 +12,32 @@ namespace inet
 // Percent-encodes what libcurl would refuse or cut in a URL: control characters, space, DEL and
 // bytes above 127 (and '#' as well when bEscapeHash is set, for object names that are paths).
 std::string EscapeUrlText(const std::string& Text, bool bEscapeHash);
+// The same, escaping also each character of pszAlsoEscaped.
+std::string EscapeUrlText(const std::string& Text, const char* pszAlsoEscaped);
 
 // Checks an address for InternetOpenUrlA and gives it in the form handed to libcurl:
 // ERROR_INTERNET_UNRECOGNIZED_SCHEME for a scheme other than http and https (or none),
 // ERROR_INTERNET_INVALID_URL for an address that does not parse.
 DWORD PrepareUrl(const char* pszUrl, std::string& Prepared);
+
+// The parts of an absolute address, as InternetCrackUrlA gives them.
+struct CrackedUrl
+{
+    std::string Scheme; // in lower case
+    INTERNET_SCHEME eScheme = INTERNET_SCHEME_UNKNOWN;
+    std::string Host;                                   // an IPv6 address without its brackets
+    INTERNET_PORT nPort = INTERNET_INVALID_PORT_NUMBER; // the scheme's own when none is given
+    std::string User;
+    std::string Password;
+    std::string Path;     // "/" when there is none
+    std::string Query;    // "?" and the query, or empty
+    std::string Fragment; // "#" and the fragment, or empty
+};
+
+// Splits an address of any scheme written "scheme://host...", escaped as PrepareUrl escapes it:
+// ERROR_INTERNET_UNRECOGNIZED_SCHEME when it has no scheme, ERROR_INTERNET_INVALID_URL when it does
+// not parse or names no host.
+DWORD CrackUrl(const std::string& Text, CrackedUrl& Parts);
 
 // Resolves a Location against the address it came from. False when the result is no http or
 // https address.

@@ -43,8 +43,14 @@
 //   ERROR_HTTP_INVALID_HEADER; InternetWriteFile beyond the announced length fails with
 //   ERROR_INVALID_PARAMETER, and HttpEndRequestA before all of it was written fails with
 //   ERROR_INTERNET_INCORRECT_HANDLE_STATE instead of waiting for the server to time out.
-// - A caller's "Expect" header is not sent. User names and passwords given to InternetConnectA
-//   are not used. INTERNET_FLAG_ASYNC is refused; only synchronous use is supported.
+// - A caller's "Expect" header is not sent. A user name and password given to InternetConnectA
+//   are sent at once (Basic), as those written in an address are; WinINet sends them only when
+//   the server asks. INTERNET_FLAG_ASYNC is refused; only synchronous use is supported.
+// - InternetCrackUrlA takes no flags and copies only into the caller's buffers (a part asked for
+//   without one fails with ERROR_INVALID_PARAMETER); it escapes the address as InternetOpenUrlA
+//   does, and without a buffer for the extra part the path carries the query but not the
+//   fragment. HttpSendRequestA is HttpSendRequestExA, InternetWriteFile of its optional data and
+//   HttpEndRequestA in one call.
 // - HttpQueryInfoA knows STATUS_CODE, STATUS_TEXT, VERSION, RAW_HEADERS_CRLF, CONTENT_TYPE,
 //   CONTENT_LENGTH, LOCATION and CUSTOM, with FLAG_NUMBER, FLAG_NUMBER64 and
 //   FLAG_REQUEST_HEADERS; other levels fail with ERROR_HTTP_INVALID_QUERY_REQUEST.
@@ -127,8 +133,21 @@ std::string RequestUrl(const InetConnection& Connection, LPCSTR lpszObjectName, 
     std::string Host = Connection.Server();
     if (Host.find(':') != std::string::npos && Host[0] != '[')
         Host = "[" + Host + "]"; // an IPv6 address
-    return std::string(bSecure ? "https://" : "http://") + Host + ":" + std::to_string(nPort) +
-           tarn::inet::EscapeUrlText(Object, true);
+    return std::string(bSecure ? "https://" : "http://") + Connection.UserInfo() + Host + ":" +
+           std::to_string(nPort) + tarn::inet::EscapeUrlText(Object, true);
+}
+
+// A connection's user name and password as an address carries them, "user:password@", so that
+// libcurl sends them as an address's own are sent (Basic, to this server only); empty without a
+// user name. What ends either part is escaped; an escape the caller wrote ('%') stays one.
+std::string UserInfo(LPCSTR lpszUserName, LPCSTR lpszPassword)
+{
+    if (lpszUserName == nullptr || lpszUserName[0] == '\0')
+        return std::string();
+    std::string Text = tarn::inet::EscapeUrlText(lpszUserName, ":@/?#");
+    if (lpszPassword != nullptr && lpszPassword[0] != '\0')
+        Text += ":" + tarn::inet::EscapeUrlText(lpszPassword, "@/?#");
+    return Text + "@";
 }
 
 // HttpOpenRequestA's accept types as one Accept value; empty when none is given.
@@ -156,6 +175,43 @@ template <typename Action> BOOL RunOnRequest(HINTERNET hRequest, Action&& Act)
                 return dwError;
             return Act(*pRequest);
         });
+}
+
+// One part of InternetCrackUrlA's answer: the caller's buffer and its length, and the text.
+struct CrackedField
+{
+    LPSTR pszBuffer;
+    DWORD* pdwLength;
+    const std::string& Text;
+};
+
+// Copies each part asked for (a length that is not 0) into its buffer, with its length; when one
+// does not fit, nothing is copied and every such length says what it needs, its NUL counted.
+DWORD CopyCracked(const CrackedField* pFields, size_t uCount)
+{
+    DWORD dwError = ERROR_SUCCESS;
+    for (size_t i = 0; i < uCount; ++i)
+    {
+        const CrackedField& Field = pFields[i];
+        if (*Field.pdwLength == 0)
+            continue;
+        if (Field.pszBuffer == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (Field.Text.size() >= *Field.pdwLength)
+        {
+            *Field.pdwLength = static_cast<DWORD>(Field.Text.size() + 1);
+            dwError = ERROR_INSUFFICIENT_BUFFER;
+        }
+    }
+    for (size_t i = 0; i < uCount && dwError == ERROR_SUCCESS; ++i)
+    {
+        const CrackedField& Field = pFields[i];
+        if (*Field.pdwLength == 0)
+            continue;
+        std::memcpy(Field.pszBuffer, Field.Text.c_str(), Field.Text.size() + 1);
+        *Field.pdwLength = static_cast<DWORD>(Field.Text.size());
+    }
+    return dwError;
 }
 
 } // namespace
@@ -221,7 +277,7 @@ extern "C" BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID l
 }
 
 extern "C" HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
-                                      LPCSTR /*lpszUserName*/, LPCSTR /*lpszPassword*/, DWORD dwService,
+                                      LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService,
                                       DWORD dwFlags, DWORD_PTR /*dwContext*/)
 {
     return RunHandle(
@@ -233,8 +289,8 @@ extern "C" HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName
                 return dwError;
             if (lpszServerName == nullptr || lpszServerName[0] == '\0' || dwService != INTERNET_SERVICE_HTTP)
                 return ERROR_INVALID_PARAMETER;
-            hConnect = tarn::inet::RegisterHandle(
-                std::make_shared<InetConnection>(*pSession, lpszServerName, nServerPort, dwFlags));
+            hConnect = tarn::inet::RegisterHandle(std::make_shared<InetConnection>(
+                *pSession, lpszServerName, nServerPort, dwFlags, UserInfo(lpszUserName, lpszPassword)));
             return ERROR_SUCCESS;
         });
 }
@@ -309,6 +365,60 @@ extern "C" BOOL HttpEndRequestA(HINTERNET hRequest, LPINTERNET_BUFFERSA /*lpBuff
                                 DWORD_PTR /*dwContext*/)
 {
     return RunOnRequest(hRequest, [&](InetRequest& Request) -> DWORD { return Request.EndRequest(); });
+}
+
+extern "C" BOOL InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD dwFlags,
+                                  LPURL_COMPONENTSA lpUrlComponents)
+{
+    return RunBool(
+        [&]() -> DWORD
+        {
+            if (lpszUrl == nullptr || lpUrlComponents == nullptr || dwFlags != 0 ||
+                lpUrlComponents->dwStructSize != sizeof(URL_COMPONENTSA))
+                return ERROR_INVALID_PARAMETER;
+            tarn::inet::CrackedUrl Parts;
+            const DWORD dwError = tarn::inet::CrackUrl(
+                dwUrlLength == 0 ? std::string(lpszUrl) : std::string(lpszUrl, dwUrlLength), Parts);
+            if (dwError != ERROR_SUCCESS)
+                return dwError;
+            URL_COMPONENTSA& Out = *lpUrlComponents;
+            // Without a buffer of its own for the extra part, the path carries the query (the
+            // fragment is never sent).
+            const bool bExtraApart = Out.dwExtraInfoLength != 0;
+            const std::string Path = bExtraApart ? Parts.Path : Parts.Path + Parts.Query;
+            const std::string Extra = Parts.Query + Parts.Fragment;
+            const CrackedField Fields[] = {
+                {Out.lpszScheme, &Out.dwSchemeLength, Parts.Scheme},
+                {Out.lpszHostName, &Out.dwHostNameLength, Parts.Host},
+                {Out.lpszUserName, &Out.dwUserNameLength, Parts.User},
+                {Out.lpszPassword, &Out.dwPasswordLength, Parts.Password},
+                {Out.lpszUrlPath, &Out.dwUrlPathLength, Path},
+                {Out.lpszExtraInfo, &Out.dwExtraInfoLength, Extra},
+            };
+            Out.nScheme = Parts.eScheme;
+            Out.nPort = Parts.nPort;
+            return CopyCracked(Fields, sizeof(Fields) / sizeof(Fields[0]));
+        });
+}
+
+extern "C" BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                                 LPVOID lpOptional, DWORD dwOptionalLength)
+{
+    return RunOnRequest(hRequest,
+                        [&](InetRequest& Request) -> DWORD
+                        {
+                            if (lpOptional == nullptr && dwOptionalLength != 0)
+                                return ERROR_INVALID_PARAMETER;
+                            INTERNET_BUFFERSA Buffers;
+                            std::memset(&Buffers, 0, sizeof(Buffers));
+                            Buffers.dwStructSize = sizeof(Buffers);
+                            Buffers.lpcszHeader = lpszHeaders;
+                            Buffers.dwHeadersLength = dwHeadersLength;
+                            Buffers.lpvBuffer = lpOptional;
+                            Buffers.dwBufferLength = dwOptionalLength;
+                            Buffers.dwBufferTotal = dwOptionalLength;
+                            return Request.SendWhole(Buffers);
+                        });
 }
 
 extern "C" HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCSTR lpszHeaders,

@@ -107,6 +107,36 @@ typedef struct _INTERNET_BUFFERSA
     DWORD dwOffsetHigh;
 } INTERNET_BUFFERSA, *LPINTERNET_BUFFERSA;
 
+typedef enum
+{
+    INTERNET_SCHEME_UNKNOWN = -1,
+    INTERNET_SCHEME_DEFAULT = 0,
+    INTERNET_SCHEME_FTP,
+    INTERNET_SCHEME_GOPHER,
+    INTERNET_SCHEME_HTTP,
+    INTERNET_SCHEME_HTTPS,
+    INTERNET_SCHEME_FILE
+} INTERNET_SCHEME;
+
+typedef struct
+{
+    DWORD dwStructSize;
+    LPSTR lpszScheme;
+    DWORD dwSchemeLength;
+    INTERNET_SCHEME nScheme;
+    LPSTR lpszHostName;
+    DWORD dwHostNameLength;
+    INTERNET_PORT nPort;
+    LPSTR lpszUserName;
+    DWORD dwUserNameLength;
+    LPSTR lpszPassword;
+    DWORD dwPasswordLength;
+    LPSTR lpszUrlPath;
+    DWORD dwUrlPathLength;
+    LPSTR lpszExtraInfo;
+    DWORD dwExtraInfoLength;
+} URL_COMPONENTSA, *LPURL_COMPONENTSA;
+
 #ifdef __cplusplus
 extern "C"
 {
@@ -129,6 +159,10 @@ extern "C"
                            LPDWORD lpdwNumberOfBytesWritten);
     BOOL HttpEndRequestA(HINTERNET hRequest, LPINTERNET_BUFFERSA lpBuffersOut, DWORD dwFlags,
                          DWORD_PTR dwContext);
+    BOOL InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD dwFlags,
+                           LPURL_COMPONENTSA lpUrlComponents);
+    BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
+                          DWORD dwOptionalLength);
     HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCSTR lpszHeaders, DWORD dwHeadersLength,
                                DWORD dwFlags, DWORD_PTR dwContext);
     BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength,

@@ -1,0 +1,85 @@
+// The GET's connection and request, the same on every platform.
+#include "NW_GetRequest.h"
+
+#include "NW_SendWatch.h"
+#include "NW_TransferTimeOuts.h"
+
+#include <cstring>
+
+namespace
+{
+// The parts of a URL that the GET opens its connection and request with.
+struct NW_URL_PARTS
+{
+    char szHost[256];
+    char szUser[128];
+    char szPassword[128];
+    char szObject[1024]; // the path with the query after it
+    INTERNET_PORT nPort;
+    DWORD dwSecureFlag; // INTERNET_FLAG_SECURE for https, else 0
+};
+
+// Cracks an http or https URL; any other scheme fails with ERROR_INTERNET_UNRECOGNIZED_SCHEME.
+BOOL CrackUrl(const char* cszUrl, NW_URL_PARTS* pParts)
+{
+    URL_COMPONENTSA Components;
+    std::memset(&Components, 0, sizeof(Components));
+    Components.dwStructSize = sizeof(Components);
+    Components.lpszHostName = pParts->szHost;
+    Components.dwHostNameLength = sizeof(pParts->szHost);
+    Components.lpszUserName = pParts->szUser;
+    Components.dwUserNameLength = sizeof(pParts->szUser);
+    Components.lpszPassword = pParts->szPassword;
+    Components.dwPasswordLength = sizeof(pParts->szPassword);
+    Components.lpszUrlPath = pParts->szObject;
+    Components.dwUrlPathLength = sizeof(pParts->szObject);
+    if (!InternetCrackUrlA(cszUrl, 0, 0, &Components))
+        return FALSE;
+    pParts->nPort = Components.nPort;
+    pParts->dwSecureFlag = Components.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0;
+    if (Components.nScheme != INTERNET_SCHEME_HTTPS && Components.nScheme != INTERNET_SCHEME_HTTP)
+    {
+        SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+// The connection and the request opened one by one, with the time-outs set on each before anything
+// is sent, which is the only way Wine's WinINet applies them (it leaves them unlimited on what
+// InternetOpenUrlA opens, and hands out no handle before it has sent). On Windows the send runs
+// under the watch's deadlines, which also bound what WinINet does not (Wine's TLS handshake).
+HINTERNET NW_OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* phConnection)
+{
+    NW_URL_PARTS Parts;
+    HINTERNET hRequest = nullptr;
+    DWORD_PTR dwContext = 0;
+    NW_SendWatch Watch(NW_CONNECT_TIMEOUT_MS, NW_GET_RECEIVE_TIMEOUT_MS, NW_SEND_TIMEOUT_MS);
+
+    if (!CrackUrl(cszUrl, &Parts))
+        return nullptr;
+    *phConnection =
+        InternetConnectA(hSession, Parts.szHost, Parts.nPort, Parts.szUser[0] ? Parts.szUser : nullptr,
+                         Parts.szPassword[0] ? Parts.szPassword : nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    if (*phConnection == nullptr || !NW_SetTimeOuts(*phConnection, NW_GET_RECEIVE_TIMEOUT_MS))
+        return nullptr;
+    if (!Watch.Prepare(&dwContext))
+        return nullptr;
+    hRequest = HttpOpenRequestA(*phConnection, "GET", Parts.szObject, nullptr, nullptr, nullptr,
+                                INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                    INTERNET_FLAG_PRAGMA_NOCACHE | Parts.dwSecureFlag,
+                                dwContext);
+    if (hRequest == nullptr)
+        return nullptr;
+    if (!NW_SetTimeOuts(hRequest, NW_GET_RECEIVE_TIMEOUT_MS) || !Watch.Send(&hRequest, NW_GET_EXTRA_HEADERS))
+    {
+        // The caller reads the error after the close; a request the watch closed is gone already.
+        const DWORD dwError = GetLastError();
+        if (hRequest != nullptr)
+            InternetCloseHandle(hRequest);
+        SetLastError(dwError);
+        return nullptr;
+    }
+    return hRequest;
+}
