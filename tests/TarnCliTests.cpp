@@ -266,7 +266,7 @@ TEST(TarnCliUsageTest, UnusableCommandLinesExitTwoWithAMessage)
         {"get", "ftp://127.0.0.1/x"},
         {"get", "http://"},
         {"get", "http://127.0.0.1:1/" + std::string(800, 'x')},
-        {"post", "https://127.0.0.1/upload"},
+        {"post", "ftp://127.0.0.1/upload"},
     };
     const std::vector<std::vector<std::string>> Cases = {
         {},
@@ -591,6 +591,7 @@ TEST(TarnCliExitTest, EachFailureClassHasItsExitStatus)
         {{"get", Serving(ScriptedReply::CloseBeforeReply())}, 56, ": connection aborted (12030)"},
         {{"get", Serving(ScriptedReply::Garbage())}, 8, ": invalid server response (12152)"},
         {{"get", Tls}, 35, Tls + ": secure channel error (12157)"},
+        {{"post", Tls, "-F", "a=b"}, 35, Tls + ": secure channel error (12157)"},
         {{"get", "-o", "/nonexistent/dir/f", Ok},
          23,
          Ok + ": cannot write /nonexistent/dir/f: No such file or directory"},

@@ -1,5 +1,5 @@
-// The TLS fault matrix: one GET through the interface to each faulty HTTPS server (tests/tls), the same
-// table on Linux and under Wine. Each row is judged on exactly one callback, the row's error code, how
+// The TLS fault matrix: one GET (or POST) through the interface to each faulty HTTPS server
+// (tests/tls), the same table on Linux and under Wine. Each row is judged on exactly one callback, the row's error code, how
 // long it took and a prompt Release.
 #include "DeliveryLog.h"
 #include "LogCapture.h"
@@ -29,9 +29,10 @@ TlsServers& Servers()
 struct TlsCase
 {
     const char* cszFault;
-    int nError;          // the failed download's error code; 0: the GET succeeds with "ok"
+    int nError;          // the failed transfer's error code; 0: it succeeds with "ok"
     int nWineError = -1; // the code under Wine, where it differs
     const char* cszWineDiffers = nullptr;
+    bool bPost = false; // a POST to "https://host:port" instead of a GET
 };
 
 const std::vector<TlsCase>& TlsCases()
@@ -55,6 +56,8 @@ const std::vector<TlsCase>& TlsCases()
         {"AddressCert", 0, 12038, "Wine's WinINet checks a certificate's names only, never its IP addresses"},
         {"OldTlsOnly", 12157, 0,
          "Wine's WinINet still offers TLS 1.0 and 1.1, which OpenSSL's defaults refuse"},
+        {"Good", 0, -1, nullptr, true},
+        {"WrongHost", 12038, -1, nullptr, true},
     };
     return s_Cases;
 }
@@ -87,8 +90,8 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
     const bool bWine = tarn::test::RunningUnderWine();
     const int nError = bWine && Case.nWineError != -1 ? Case.nWineError : Case.nError;
     const std::string Host = std::string(Case.cszFault) == "AddressCert" ? "127.0.0.1" : "localhost";
-    const std::string Url =
-        "https://" + Host + ":" + std::to_string(Servers().Ports[Case.cszFault]) + "/fault";
+    const std::string Server = "https://" + Host + ":" + std::to_string(Servers().Ports[Case.cszFault]);
+    const std::string Url = Server + "/fault";
     if (bWine && Case.cszWineDiffers != nullptr)
         std::printf("Under Wine: %s\n", Case.cszWineDiffers);
 
@@ -97,7 +100,14 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
     ITarnInteraction* pInteraction = CreateTarnInteraction();
     ASSERT_NE(nullptr, pInteraction);
     const auto Start = std::chrono::steady_clock::now();
-    ASSERT_EQ(1, pInteraction->Request(Case.cszFault, Url.c_str(), "", "", 0, &DeliveryLog::OnRequest));
+    if (Case.bPost)
+    {
+        ASSERT_EQ(1, pInteraction->AddParam("field", "value", 0));
+    }
+    ASSERT_EQ(1, Case.bPost
+                     ? pInteraction->Request(Case.cszFault, Server.c_str(), "/fault", "1", 80,
+                                             &DeliveryLog::OnRequest)
+                     : pInteraction->Request(Case.cszFault, Url.c_str(), "", "", 0, &DeliveryLog::OnRequest));
     const OneRequestEnd End = DeliverThenRelease(pInteraction, Start);
     const auto Took = End.Took;
     EXPECT_LT(End.ReleaseTook, std::chrono::seconds(2));
@@ -118,14 +128,14 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
         EXPECT_GE(Took, std::chrono::seconds(10));
         EXPECT_EQ(StalledLines(Url), Lines);
     }
-    const std::string Download =
-        "Failed to download `" + Url + "`, Error Code " + std::to_string(nError) + ".";
+    const std::string Download = std::string(Case.bPost ? "Failed to upload `" : "Failed to download `") +
+                                 Url + "`, Error Code " + std::to_string(nError) + ".";
     EXPECT_NE(Lines.end(), std::find(Lines.begin(), Lines.end(), Download)) << Download;
 }
 
 INSTANTIATE_TEST_SUITE_P(TlsFaults, TlsMatrixTest, testing::ValuesIn(TlsCases()),
                          [](const testing::TestParamInfo<TlsCase>& Info)
-                         { return std::string(Info.param.cszFault); });
+                         { return std::string(Info.param.cszFault) + (Info.param.bPost ? "Post" : ""); });
 
 #if !defined(_WIN32)
 // A CA file that cannot be read fails the request as a secure channel error, and the log names it.

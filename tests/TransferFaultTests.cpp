@@ -141,6 +141,36 @@ TEST(TransferWireTest, GetAsksForAFreshCopyWithAcceptAll)
     }
 }
 
+// A POST's server may be written as an address: its scheme and port are used and nPort is not;
+// one that names a path, or another scheme, fails with a line that shows it.
+TEST(TransferWireTest, PostServerWrittenAsAnAddress)
+{
+    ScriptedServer Server;
+    const std::string Address = "http://127.0.0.1:" + std::to_string(Server.Port());
+    for (const std::string& Plain :
+         {Address, Address + "/", std::string("HTTP://127.0.0.1:") + std::to_string(Server.Port())})
+    {
+        Server.Enqueue(ScriptedReply::Ok("done"));
+        NW_HttpClient Client;
+        EXPECT_EQ(1, Client.RequestPost(Plain.c_str(), "/up", 1)) << Plain;
+        EXPECT_EQ("POST /up HTTP/1.0", Server.Requests().back().RequestLine);
+    }
+    const std::pair<std::string, int> Refused[] = {{Address + "/api", 12005}, {"ftp://127.0.0.1", 12006}};
+    for (const auto& Case : Refused)
+    {
+        NW_HttpClient Client;
+        LogCapture Capture;
+        EXPECT_EQ(0, Client.RequestPost(Case.first.c_str(), "/up", 80));
+        EXPECT_EQ(
+            (std::vector<std::string>{
+                "NWLOG_PROCESS_ERROR(nRetCode) at line N in NW_HttpClient::RequestPost\n",
+                "Failed to upload `" + Case.first + "/up`, Error Code " + std::to_string(Case.second) + ".",
+                "Response status code : 0\n"}),
+            Capture.LinesWithoutNumbers());
+    }
+    EXPECT_EQ(3u, Server.Requests().size());
+}
+
 // The address's user name and password reach the server (Basic). WinINet sends them only when the
 // server asks for them.
 TEST(TransferWireTest, GetSendsTheAddressCredentials)

@@ -3,48 +3,7 @@
 
 #include "NW_SendWatch.h"
 #include "NW_TransferTimeOuts.h"
-
-#include <cstring>
-
-namespace
-{
-// The parts of a URL that the GET opens its connection and request with.
-struct NW_URL_PARTS
-{
-    char szHost[256];
-    char szUser[128];
-    char szPassword[128];
-    char szObject[1024]; // the path with the query after it
-    INTERNET_PORT nPort;
-    DWORD dwSecureFlag; // INTERNET_FLAG_SECURE for https, else 0
-};
-
-// Cracks an http or https URL; any other scheme fails with ERROR_INTERNET_UNRECOGNIZED_SCHEME.
-BOOL CrackUrl(const char* cszUrl, NW_URL_PARTS* pParts)
-{
-    URL_COMPONENTSA Components;
-    std::memset(&Components, 0, sizeof(Components));
-    Components.dwStructSize = sizeof(Components);
-    Components.lpszHostName = pParts->szHost;
-    Components.dwHostNameLength = sizeof(pParts->szHost);
-    Components.lpszUserName = pParts->szUser;
-    Components.dwUserNameLength = sizeof(pParts->szUser);
-    Components.lpszPassword = pParts->szPassword;
-    Components.dwPasswordLength = sizeof(pParts->szPassword);
-    Components.lpszUrlPath = pParts->szObject;
-    Components.dwUrlPathLength = sizeof(pParts->szObject);
-    if (!InternetCrackUrlA(cszUrl, 0, 0, &Components))
-        return FALSE;
-    pParts->nPort = Components.nPort;
-    pParts->dwSecureFlag = Components.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0;
-    if (Components.nScheme != INTERNET_SCHEME_HTTPS && Components.nScheme != INTERNET_SCHEME_HTTP)
-    {
-        SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
-        return FALSE;
-    }
-    return TRUE;
-}
-} // namespace
+#include "NW_UrlParts.h"
 
 // The connection and the request opened one by one, with the time-outs set on each before anything
 // is sent, which is the only way Wine's WinINet applies them (it leaves them unlimited on what
@@ -57,7 +16,7 @@ HINTERNET NW_OpenUrl(HINTERNET hSession, const char* cszUrl, HINTERNET* phConnec
     DWORD_PTR dwContext = 0;
     NW_SendWatch Watch(NW_CONNECT_TIMEOUT_MS, NW_GET_RECEIVE_TIMEOUT_MS, NW_SEND_TIMEOUT_MS);
 
-    if (!CrackUrl(cszUrl, &Parts))
+    if (!NW_CrackUrl(cszUrl, &Parts))
         return nullptr;
     *phConnection =
         InternetConnectA(hSession, Parts.szHost, Parts.nPort, Parts.szUser[0] ? Parts.szUser : nullptr,

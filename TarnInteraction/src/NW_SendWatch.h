@@ -1,7 +1,7 @@
 #pragma once
-// The GET's request sent, on Windows under deadlines of the library's own
+// A request sent, on Windows under deadlines of the library's own
 // (NW_SendWatchWindows.cpp); on Linux the layer bounds each phase itself, and the send is a plain
-// HttpSendRequestA (NW_SendWatchPosix.cpp).
+// send (NW_SendWatchPosix.cpp).
 //
 // Wine's WinINet applies no time-out to the TLS handshake, and closing a handle from another thread
 // does not end a call pending on it there (Microsoft's WinINet ends it). So the send runs on a thread
@@ -26,8 +26,10 @@ public:
     // The context to open the request with: its status callbacks move the deadline on.
     int Prepare(DWORD_PTR* pdwContext);
 
-    // HttpSendRequestA on the request, bounded. On failure the last error tells why; a request the
-    // watch had to close is set to null, and the caller must not close it again.
+    // HttpSendRequestA on the request with cszHeaders, or with cszHeaders null HttpSendRequestExA,
+    // which starts a request whose body follows; bounded either way. On failure the last error
+    // tells why; a request the watch had to close is set to null, and the caller must not close it
+    // again.
     int Send(HINTERNET* phRequest, const char* cszHeaders);
 
 private:

@@ -1,4 +1,4 @@
-// NW_SendWatch: the GET's send on a thread of its own, bounded by phase.
+// NW_SendWatch: a request's send on a thread of its own, bounded by phase.
 #include "NW_SendWatch.h"
 
 #include "NW_Log.h"
@@ -25,7 +25,8 @@ struct NW_SEND_STATE
     DWORD dwReceiveMs;
     DWORD dwSendMs;
     HINTERNET hRequest;
-    const char* cszHeaders; // static text of the module, which the sender keeps loaded
+    const char* cszHeaders; // static text of the module, which the sender keeps loaded; null: a
+                            // request whose body follows (HttpSendRequestExA)
     BOOL bSent;
     DWORD dwError;
     HANDLE hDone;
@@ -81,8 +82,15 @@ DWORD WINAPI SendProc(LPVOID pvState)
 {
     NW_SEND_STATE* pState = static_cast<NW_SEND_STATE*>(pvState);
     const HMODULE hModule = pState->hModule;
-    pState->bSent =
-        HttpSendRequestA(pState->hRequest, pState->cszHeaders, static_cast<DWORD>(-1), nullptr, 0);
+    INTERNET_BUFFERSA BuffersIn;
+    // The body's length reaches the server through the request's Content-Length header alone.
+    ZeroMemory(&BuffersIn, sizeof(BuffersIn));
+    BuffersIn.dwStructSize = sizeof(BuffersIn);
+    if (pState->cszHeaders == nullptr)
+        pState->bSent = HttpSendRequestExA(pState->hRequest, &BuffersIn, nullptr, HSR_INITIATE, 0);
+    else
+        pState->bSent =
+            HttpSendRequestA(pState->hRequest, pState->cszHeaders, static_cast<DWORD>(-1), nullptr, 0);
     pState->dwError = pState->bSent ? ERROR_SUCCESS : GetLastError();
     SetEvent(pState->hDone);
     ReleaseState(pState);

@@ -15,8 +15,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace tarn
 {
@@ -28,6 +31,32 @@ constexpr long kDay = 24 * 60 * 60;
 const char kReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
 const char kUnframed[] = "HTTP/1.0 200 OK\r\nServer: tls\r\n\r\nok";
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Reads a request's head and the body its Content-Length announces, so that a POST is answered only
+// once it arrived whole. False when the connection ends or stalls first.
+bool ReadRequest(SSL* pSsl)
+{
+    std::string Request;
+    char szBuffer[4096];
+    size_t uHeadEnd = std::string::npos;
+    size_t uLength = 0;
+    while (uHeadEnd == std::string::npos || Request.size() < uHeadEnd + 4 + uLength)
+    {
+        const int nRead = SSL_read(pSsl, szBuffer, sizeof(szBuffer));
+        if (nRead <= 0)
+            return false;
+        Request.append(szBuffer, static_cast<size_t>(nRead));
+        if (uHeadEnd != std::string::npos || (uHeadEnd = Request.find("\r\n\r\n")) == std::string::npos)
+            continue;
+        std::string Head = Request.substr(0, uHeadEnd);
+        for (char& c : Head)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const size_t uField = Head.find("\r\ncontent-length:");
+        if (uField != std::string::npos)
+            uLength = std::strtoul(Head.c_str() + uField + 17, nullptr, 10);
+    }
+    return true;
+}
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
@@ -227,9 +256,9 @@ void TlsFaultServer::Serve()
             const timeval Wait{2, 0};
             setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &Wait, sizeof(Wait));
             setsockopt(nFd, SOL_SOCKET, SO_SNDTIMEO, &Wait, sizeof(Wait));
-            char szBuffer[4096];
             if (eFault == TlsFault::PlainHttp)
             {
+                char szBuffer[4096];
                 if (recv(nFd, szBuffer, sizeof(szBuffer), 0) > 0)
                     send(nFd, kBadRequest, sizeof(kBadRequest) - 1, MSG_NOSIGNAL);
                 close(nFd);
@@ -237,9 +266,8 @@ void TlsFaultServer::Serve()
             }
             SSL* pSsl = SSL_new(m_pImpl->Contexts[u]);
             SSL_set_fd(pSsl, nFd);
-            // The head is small and comes in one record: one read is enough to answer it.
             const bool bUnframed = eFault == TlsFault::CloseNotifyBody;
-            if (SSL_accept(pSsl) == 1 && SSL_read(pSsl, szBuffer, sizeof(szBuffer)) > 0)
+            if (SSL_accept(pSsl) == 1 && ReadRequest(pSsl))
             {
                 if (bUnframed)
                     SSL_write(pSsl, kUnframed, sizeof(kUnframed) - 1);

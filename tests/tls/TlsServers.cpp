@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <memory>
+#include <string>
 #endif
 
 namespace tarn
@@ -58,7 +61,8 @@ TlsServers Find()
 #else
 TlsServers Find()
 {
-    const std::string CaPath = testing::TempDir() + "tarn-tls-ca.pem";
+    // One file a process: ctest runs each row in a process of its own, several at once.
+    const std::string CaPath = testing::TempDir() + "tarn-tls-ca-" + std::to_string(getpid()) + ".pem";
     // Made in the initialiser, so that it goes before OpenSSL's own clean-up at exit, which its
     // construction registered.
     static const std::unique_ptr<TlsFaultServer> s_pServer = std::make_unique<TlsFaultServer>(CaPath);

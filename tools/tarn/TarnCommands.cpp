@@ -167,8 +167,11 @@ int RunPost(const Options& Opts)
         std::fprintf(stderr, "tarn: the interaction object could not be created\n");
         return eExitInit;
     }
-    // The address as the library's upload line names it.
-    const std::string Address = "http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;
+    // The address as the library's upload line names it: an https server as written, a host name
+    // with its port.
+    const std::string Address = Opts.Server.rfind("https://", 0) == 0
+                                    ? Opts.Server + Opts.Path
+                                    : "http://" + Opts.Server + ":" + std::to_string(Opts.nPort) + Opts.Path;
     TheHost.StartPost("post", Opts.Server, Opts.Path, Opts.nPort, Opts.Fields,
                       "POST " + MaskPassword(Address));
     BodyOutput Output({OutputTarget()});

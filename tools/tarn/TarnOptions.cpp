@@ -290,14 +290,15 @@ bool ParsePost(const std::vector<std::string>& Args, Options& Result, std::strin
         Result.Server = Positional[0];
         Result.Path = Positional[1];
     }
-    if (Result.Server.empty() || Result.Server.find('/') != std::string::npos ||
-        HasSpaceOrControl(Result.Server))
+    const bool bSecure = Result.Server.rfind("https://", 0) == 0; // checked by SplitPostUrl
+    if (!bSecure && (Result.Server.empty() || Result.Server.find('/') != std::string::npos ||
+                     HasSpaceOrControl(Result.Server)))
     {
         Error = "post HOST is a host name only (for example 127.0.0.1), not '" + Result.Server + "'";
         return false;
     }
     // "host:port" (one colon; an IPv6 address has several) would be taken as a host name.
-    if (std::count(Result.Server.begin(), Result.Server.end(), ':') == 1)
+    if (!bSecure && std::count(Result.Server.begin(), Result.Server.end(), ':') == 1)
     {
         Error = "post HOST is a host name only; give the port with --port, not in '" + Result.Server + "'";
         return false;
@@ -455,10 +456,12 @@ std::string HelpText()
            "                 --output-dir DIR puts relative names in DIR (created when missing).\n"
            "                 Other bodies go to standard output in the order of their URLs; '-o -'\n"
            "                 sends a binary body to a terminal, which is refused otherwise.\n"
-           "  post URL       POSTs a multipart form to http://HOST[:PORT]/PATH (plain HTTP, no user\n"
-           "  post HOST PATH or password; port 80 unless given) and prints the response body. -F\n"
-           "                 name=value adds a text field, -F name=@file a file upload, --form-string\n"
-           "                 name=value a text field even when it starts with '@'. A file's path is\n"
+           "  post URL       POSTs a multipart form to http://HOST[:PORT]/PATH or, over TLS with the\n"
+           "  post HOST PATH certificate checked as for get, https://HOST[:PORT]/PATH (no user or\n"
+           "                 password; HOST PATH is plain HTTP, port 80 unless --port is given) and\n"
+           "                 prints the response body. -F name=value adds a text field, -F name=@file\n"
+           "                 a file upload, --form-string name=value a text field even when it starts\n"
+           "                 with '@'. A file's path is\n"
            "                 sent as its filename as given, folders included (curl sends the last\n"
            "                 component alone); to send just the name, run tarn from the file's\n"
            "                 folder. -F name=@- sends standard input, with the filename '-' as curl\n"

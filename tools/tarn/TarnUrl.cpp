@@ -127,9 +127,10 @@ bool SplitPostUrl(const std::string& Url, std::string& Server, int& nPort, std::
     if (!SplitUrl(Url, Parts, Error))
         return false;
     const std::size_t uSchemeEnd = Url.find("://");
-    if (Lower(Url.substr(0, uSchemeEnd)) != "http")
+    const std::string Scheme = Lower(Url.substr(0, uSchemeEnd));
+    if (Scheme != "http" && Scheme != "https")
     {
-        Error = "post speaks plain HTTP only: " + MaskPassword(Url);
+        Error = "post speaks HTTP and HTTPS only: " + MaskPassword(Url);
         return false;
     }
     std::string Authority = Url.substr(
@@ -139,21 +140,28 @@ bool SplitPostUrl(const std::string& Url, std::string& Server, int& nPort, std::
         Error = "post sends no user name or password: " + MaskPassword(Url);
         return false;
     }
-    nPort = 80;
+    Path = PathAndQuery(Url);
+    if (Path.empty() || Path[0] != '/')
+        Path.insert(0, "/");
+    // The library takes an https server as its address, which carries the port.
+    nPort = Scheme == "https" ? 443 : 80;
     const std::size_t uBracket = Authority.rfind(']');
     const std::size_t uColon = Authority.find(':', uBracket == std::string::npos ? 0 : uBracket);
-    if (uColon != std::string::npos && (uBracket != std::string::npos || Authority.find(':') == uColon))
-    {
+    const bool bPortWritten =
+        uColon != std::string::npos && (uBracket != std::string::npos || Authority.find(':') == uColon);
+    if (bPortWritten)
         nPort = std::stoi(Authority.substr(uColon + 1)); // checked by SplitUrl
-        Authority.erase(uColon);
+    if (Scheme == "https")
+    {
+        Server = "https://" + Authority;
+        return true;
     }
+    if (bPortWritten)
+        Authority.erase(uColon);
     // The library takes a bare IPv6 address as the server name.
     if (Authority.size() > 2 && Authority.front() == '[' && Authority.back() == ']')
         Authority = Authority.substr(1, Authority.size() - 2);
     Server = Authority;
-    Path = PathAndQuery(Url);
-    if (Path.empty() || Path[0] != '/')
-        Path.insert(0, "/");
     return true;
 }
 
