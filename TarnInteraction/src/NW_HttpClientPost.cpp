@@ -88,7 +88,8 @@ int NW_HttpClient::RequestPost(const char* cszAddress, const char* cszObjectName
     NWLOG_PROCESS_ERROR(cszAddress);
     NWLOG_PROCESS_ERROR(cszAddress[0]);
     NWLOG_PROCESS_ERROR(cszObjectName);
-    nRetCode = NW_CrackPostServer(cszAddress, nPort, &Server);
+    // The watch's context goes with the request, whose status callbacks move its deadline on.
+    nRetCode = NW_CrackPostServer(cszAddress, nPort, &Server) && Watch.Prepare(&dwContext);
     NWLOG_PROCESS_ERROR(nRetCode);
     m_hInternetSession = InternetOpenA(NW_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     NWLOG_PROCESS_ERROR(m_hInternetSession);
