@@ -2,12 +2,17 @@
 // handlers with keep-alive, in a child process). Prints one table; ratios are the library's figure
 // over curl's, so below 1 is faster or smaller.
 //
-// Usage: SideBySideBench [MiB=256] [jobs=1000] [only-ours]
+// Usage: SideBySideBench [MiB=256] [jobs=1000] [only-ours|plain|tls]
 // With "only-ours" it runs the library's burst and chain alone and prints their times, for a
-// profiler to look at without the anchors.
+// profiler to look at without the anchors. Without it, a second table follows over HTTPS (a local
+// TLS server, certificates made at start): bursts, chains and small POSTs, with the connections and
+// full handshakes that each client cost the server. "plain" stops after the first table, "tls"
+// prints only the second.
 // The burst comes first, while the process is cold: no worker thread exists yet.
 #include "BenchServer.h"
 #include "BenchSupport.h"
+#include "BenchTlsServer.h"
+#include "LibraryCalls.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
 
@@ -68,6 +73,7 @@ struct Run
 {
     NTarnInteraction* pInteraction = nullptr;
     std::string Base;
+    std::string Path = "/bytes/100";
     int nJobs = 0;
     int nDelivered = 0;
     int nFailed = 0;
@@ -79,7 +85,7 @@ double TimedRequest()
 {
     const Clock::time_point Start = Clock::now();
     const int nOk =
-        g_Run.pInteraction->Request("job", g_Run.Base.c_str(), "/bytes/100", "", 0,
+        g_Run.pInteraction->Request("job", g_Run.Base.c_str(), g_Run.Path.c_str(), "", 0,
                                     [](const char*, int bResult, const unsigned char*, unsigned int)
                                     {
                                         ++g_Run.nDelivered;
@@ -127,7 +133,8 @@ void OnChained(const char*, int bResult, const unsigned char*, unsigned int)
     if (g_Run.nDelivered >= g_Run.nJobs)
         return;
     const Clock::time_point Start = Clock::now();
-    const int nOk = g_Run.pInteraction->Request("job", g_Run.Base.c_str(), "/bytes/100", "", 0, &OnChained);
+    const int nOk =
+        g_Run.pInteraction->Request("job", g_Run.Base.c_str(), g_Run.Path.c_str(), "", 0, &OnChained);
     g_Run.CallMicroseconds.push_back(std::chrono::duration<double, std::micro>(Clock::now() - Start).count());
     if (!nOk)
         g_Run.nDelivered = g_Run.nJobs; // ends the run, counted as failed
@@ -139,7 +146,7 @@ double Chain()
     g_Run.nDelivered = 0;
     g_Run.CallMicroseconds.clear();
     const Clock::time_point Start = Clock::now();
-    g_Run.pInteraction->Request("job", g_Run.Base.c_str(), "/bytes/100", "", 0, &OnChained);
+    g_Run.pInteraction->Request("job", g_Run.Base.c_str(), g_Run.Path.c_str(), "", 0, &OnChained);
     while (g_Run.nDelivered < g_Run.nJobs)
     {
         g_Run.pInteraction->Poll();
@@ -158,18 +165,19 @@ double TimedCommand(const std::string& Command)
     return dSeconds;
 }
 
-// curl (the program) over the same URLs, in parallel or in order, with connection reuse.
-double CurlCommand(const std::string& Base, int nJobs, bool bParallel)
+// curl (the program) over the same URLs in one process, nParallel at once (0: in order), with
+// connection reuse. Over HTTPS it trusts the CA that CURL_CA_BUNDLE names, as the layer does.
+double CurlCommand(const std::string& Base, int nJobs, int nParallel, const std::string& Path = "/bytes/100")
 {
     const std::string Config = "/tmp/side-by-side-curl.cfg";
     {
         std::ofstream Out(Config);
         for (int i = 0; i < nJobs; ++i)
-            Out << "url = \"" << Base << "/bytes/100\"\noutput = \"/dev/null\"\n";
+            Out << "url = \"" << Base << Path << "\"\noutput = \"/dev/null\"\n";
     }
-    const double dSeconds =
-        TimedCommand(std::string("curl -s --fail ") + (bParallel ? "--parallel --parallel-max 100 " : "") +
-                     "-K " + Config);
+    const std::string Parallel =
+        nParallel > 0 ? "--parallel --parallel-max " + std::to_string(nParallel) + " " : std::string();
+    const double dSeconds = TimedCommand("curl -s --fail " + Parallel + "-K " + Config);
     std::remove(Config.c_str());
     return dSeconds;
 }
@@ -181,19 +189,22 @@ size_t DiscardBody(char*, size_t uSize, size_t uCount, void*)
 
 // libcurl as a host would use it without a pool: a thread and an easy handle of its own per
 // request, so no connection is reused. All are started at once, then joined.
-double CurlThreadPerRequest(const std::string& Base, int nJobs)
+double CurlThreadPerRequest(const std::string& Base, int nJobs, const std::string& Path = "/bytes/100",
+                            const char* pszCaPath = nullptr)
 {
-    const std::string Url = Base + "/bytes/100";
+    const std::string Url = Base + Path;
     std::atomic<int> nFailed{0};
     std::vector<std::thread> Threads;
     Threads.reserve(static_cast<size_t>(nJobs));
     const Clock::time_point Start = Clock::now();
     for (int i = 0; i < nJobs; ++i)
         Threads.emplace_back(
-            [&Url, &nFailed]
+            [&Url, &nFailed, pszCaPath]
             {
                 CURL* pEasy = curl_easy_init();
                 curl_easy_setopt(pEasy, CURLOPT_URL, Url.c_str());
+                if (pszCaPath != nullptr)
+                    curl_easy_setopt(pEasy, CURLOPT_CAINFO, pszCaPath);
                 curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, &DiscardBody);
                 if (curl_easy_perform(pEasy) != CURLE_OK)
                     ++nFailed;
@@ -344,12 +355,202 @@ std::string TransferText(const Transfer& Figures)
     return Format("%.3f s", Figures.dSeconds) + Format(", %.0f MiB", Figures.dPeakMiB) +
            (Figures.bOk ? "" : " FAIL");
 }
+// ---------------------------------------------------------------------------------------------
+// Over HTTPS: each run gets a TLS server of its own (BenchTlsServer.h), so that no client starts
+// with connections or TLS sessions of an earlier run, and the server counts what the run cost it.
+
+constexpr int kTlsRounds = 5;
+constexpr int kTlsBurst = 200;
+constexpr int kTlsChain = 1000;
+constexpr int kTlsPosts = 200;
+const char kTlsPath[] = "/bytes/1000";
+const std::string kTlsCaPath = "/tmp/side-by-side-ca.pem";
+// A small form, as a host that reports a few values each time posts it.
+const std::string kSmallPostBody = "event=tick&session=4f2a9c&value=12345&note=side-by-side";
+
+// The medians of one client's runs of one scenario.
+struct TlsFigures
+{
+    std::vector<double> Seconds;
+    std::vector<double> Connections;
+    std::vector<double> FullHandshakes;
+    int nFailed = 0;
+};
+
+// Runs Body(Base, nPort) against a new TLS server and records its time and the server's counts.
+template <typename Body> void OnFreshTlsServer(TlsFigures& Figures, Body&& RunOnce)
+{
+    pid_t Pid = 0;
+    const TlsServerCounts* pCounts = nullptr;
+    const int nPort = StartTlsServerProcess(kTlsCaPath, &Pid, &pCounts);
+    if (nPort == 0)
+    {
+        ++Figures.nFailed;
+        return;
+    }
+    const std::string Base = "https://127.0.0.1:" + std::to_string(nPort);
+    const Clock::time_point Start = Clock::now();
+    Figures.nFailed += RunOnce(Base, nPort) ? 0 : 1;
+    Figures.Seconds.push_back(SecondsSince(Start));
+    Figures.Connections.push_back(
+        static_cast<double>(__atomic_load_n(&pCounts->lConnections, __ATOMIC_RELAXED)));
+    Figures.FullHandshakes.push_back(
+        static_cast<double>(__atomic_load_n(&pCounts->lFullHandshakes, __ATOMIC_RELAXED)));
+    StopTlsServerProcess(Pid, pCounts);
+}
+
+bool LibraryBurst(const std::string& Base, int nJobs)
+{
+    g_Run.Base = Base;
+    g_Run.Path = kTlsPath;
+    g_Run.nJobs = nJobs;
+    g_Run.nDelivered = 0;
+    g_Run.nFailed = 0;
+    g_Run.CallMicroseconds.clear();
+    Holding Held;
+    Burst(Held);
+    return g_Run.nFailed == 0;
+}
+
+bool LibraryChain(const std::string& Base, int nJobs)
+{
+    g_Run.Base = Base;
+    g_Run.Path = kTlsPath;
+    g_Run.nJobs = nJobs;
+    g_Run.nFailed = 0;
+    Chain();
+    return g_Run.nFailed == 0;
+}
+
+// The library's POST made on the layer directly, one after another, each on a session of its own
+// as the library opens them: the library's own POST takes an https address once it sends over TLS
+// (NW_HttpClient::RequestPost with "https://127.0.0.1:<port>" as its host).
+bool LayerSecurePosts(int nPort, int nPosts)
+{
+    for (int i = 0; i < nPosts; ++i)
+    {
+        tarn::InternetHandle Session(tarn::OpenLibrarySession());
+        std::string Answer;
+        const tarn::LibraryPostResult Result = tarn::PostLikeTheLibrary(
+            Session.get(), "127.0.0.1", static_cast<INTERNET_PORT>(nPort), "/upload", kSmallPostBody,
+            [&Answer](HINTERNET hRequest)
+            {
+                char szBuffer[256];
+                DWORD dwRead = 0;
+                while (InternetReadFile(hRequest, szBuffer, sizeof(szBuffer), &dwRead) && dwRead != 0)
+                    Answer.append(szBuffer, dwRead);
+                return dwRead == 0;
+            },
+            INTERNET_FLAG_SECURE);
+        if (!Result.FailedAt.empty() || Result.dwStatus != 200 ||
+            Answer != std::to_string(kSmallPostBody.size()) + "\n")
+            return false;
+    }
+    return true;
+}
+
+// curl posting the same bodies one after another in one process.
+bool CurlPosts(const std::string& Base, int nPosts)
+{
+    const std::string Config = "/tmp/side-by-side-curl-posts.cfg";
+    {
+        std::ofstream Out(Config);
+        for (int i = 0; i < nPosts; ++i)
+            Out << (i == 0 ? "" : "next\n") << "url = \"" << Base << "/upload\"\ndata-binary = \""
+                << kSmallPostBody << "\"\noutput = \"/dev/null\"\n";
+    }
+    const bool bOk = std::system(("curl -s --fail -K " + Config).c_str()) == 0;
+    std::remove(Config.c_str());
+    return bOk;
+}
+
+std::string Median(const std::vector<double>& Values, const char* pszFormat)
+{
+    return Format(pszFormat, Percentile(Values, 0.5));
+}
+
+std::string Counts(const TlsFigures& Figures)
+{
+    const double dMax = Figures.Connections.empty()
+                            ? 0
+                            : *std::max_element(Figures.Connections.begin(), Figures.Connections.end());
+    return Median(Figures.Connections, "%.0f") + " / " + Median(Figures.FullHandshakes, "%.0f") +
+           Format(" (max %.0f)", dMax);
+}
+
+std::string Ratio(const TlsFigures& Ours, const TlsFigures& Theirs)
+{
+    return Format("%.2f", Percentile(Ours.Seconds, 0.5) / Percentile(Theirs.Seconds, 0.5));
+}
+
+std::string Wall(const TlsFigures& Figures)
+{
+    return Median(Figures.Seconds, "%.3f s") + (Figures.nFailed != 0 ? " FAIL" : "");
+}
+
+// The HTTPS table; false when a run failed.
+bool RunTls()
+{
+    // The layer and the curl program trust the server's CA through the same variable.
+    setenv("CURL_CA_BUNDLE", kTlsCaPath.c_str(), 1);
+    g_Run.pInteraction = static_cast<NTarnInteraction*>(CreateTarnInteraction());
+    TlsFigures LibBurst, CurlBurst, ThreadBurst, LibChain, CurlChain, LibPosts, CurlPostFigures;
+    for (int nRound = 0; nRound < kTlsRounds; ++nRound)
+    {
+        OnFreshTlsServer(LibBurst,
+                         [](const std::string& Base, int) { return LibraryBurst(Base, kTlsBurst); });
+        OnFreshTlsServer(CurlBurst, [](const std::string& Base, int)
+                         { return CurlCommand(Base, kTlsBurst, 64, kTlsPath) >= 0; });
+        OnFreshTlsServer(ThreadBurst,
+                         [](const std::string& Base, int) {
+                             return CurlThreadPerRequest(Base, kTlsBurst, kTlsPath, kTlsCaPath.c_str()) >= 0;
+                         });
+        OnFreshTlsServer(LibChain,
+                         [](const std::string& Base, int) { return LibraryChain(Base, kTlsChain); });
+        OnFreshTlsServer(CurlChain, [](const std::string& Base, int)
+                         { return CurlCommand(Base, kTlsChain, 0, kTlsPath) >= 0; });
+        OnFreshTlsServer(LibPosts,
+                         [](const std::string&, int nPort) { return LayerSecurePosts(nPort, kTlsPosts); });
+        OnFreshTlsServer(CurlPostFigures,
+                         [](const std::string& Base, int) { return CurlPosts(Base, kTlsPosts); });
+    }
+    g_Run.pInteraction->Release();
+    std::remove(kTlsCaPath.c_str());
+
+    std::printf(
+        "\nOver HTTPS to a local TLS server, medians of %d runs, each on a new server; connections /\n"
+        "full handshakes are the server's counts (resumed handshakes are the difference)\n",
+        kTlsRounds);
+    Row("Measure", "TarnInteraction", "curl / libcurl", "ratio", "goal");
+    Row("--------------------------------------------", "------------------", "------------------", "-------",
+        "----------------");
+    Row("200 GETs of 1000 B at once vs curl -Z max 64", Wall(LibBurst), Wall(CurlBurst),
+        Ratio(LibBurst, CurlBurst), "<= 1.5");
+    Row("  connections / full handshakes", Counts(LibBurst), Counts(CurlBurst), "", "<= 64 conns");
+    Row("200 GETs at once vs libcurl, thread per request", "", Wall(ThreadBurst),
+        Ratio(LibBurst, ThreadBurst), "");
+    Row("  connections / full handshakes", "", Counts(ThreadBurst), "", "");
+    Row("1000 GETs one after another vs curl in order", Wall(LibChain), Wall(CurlChain),
+        Ratio(LibChain, CurlChain), "<= 1.0");
+    Row("  connections / full handshakes", Counts(LibChain), Counts(CurlChain), "", "");
+    Row("200 small POSTs one after another vs curl", Wall(LibPosts), Wall(CurlPostFigures),
+        Ratio(LibPosts, CurlPostFigures), "<= 1.2");
+    Row("  connections / full handshakes", Counts(LibPosts), Counts(CurlPostFigures), "", "<= 2 conns");
+    std::printf("(POSTs: the layer's calls as the library makes them, with INTERNET_FLAG_SECURE)\n");
+    return LibBurst.nFailed + CurlBurst.nFailed + ThreadBurst.nFailed + LibChain.nFailed + CurlChain.nFailed +
+               LibPosts.nFailed + CurlPostFigures.nFailed ==
+           0;
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
     const size_t uMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     g_Run.nJobs = argc > 2 ? std::atoi(argv[2]) : 1000;
+    const std::string Mode = argc > 3 ? argv[3] : "";
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (Mode == "tls")
+        return RunTls() ? 0 : 1;
 
     pid_t ServerPid = 0;
     const int nPort = StartServerProcess(&ServerPid, true);
@@ -359,7 +560,6 @@ int main(int argc, char** argv)
         return 1;
     }
     g_Run.Base = "http://127.0.0.1:" + std::to_string(nPort);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
 
     g_Run.pInteraction = static_cast<NTarnInteraction*>(CreateTarnInteraction());
     Holding Held;
@@ -371,7 +571,7 @@ int main(int argc, char** argv)
     const std::vector<double> ChainCalls = g_Run.CallMicroseconds;
     const int nChainFailed = g_Run.nFailed;
     g_Run.pInteraction->Release();
-    if (argc > 3 && std::strcmp(argv[3], "only-ours") == 0)
+    if (Mode == "only-ours")
     {
         StopServerProcess(ServerPid);
         std::printf("burst %.3f s, chain %.3f s, Request call median %.1f / %.1f us; failed %d / %d\n",
@@ -380,8 +580,8 @@ int main(int argc, char** argv)
         return nBurstFailed + nChainFailed == 0 ? 0 : 1;
     }
 
-    const double dCurlBurst = CurlCommand(g_Run.Base, g_Run.nJobs, true);
-    const double dCurlChain = CurlCommand(g_Run.Base, g_Run.nJobs, false);
+    const double dCurlBurst = CurlCommand(g_Run.Base, g_Run.nJobs, 100);
+    const double dCurlChain = CurlCommand(g_Run.Base, g_Run.nJobs, 0);
     const double dThreadBurst = CurlThreadPerRequest(g_Run.Base, g_Run.nJobs);
 
     const size_t uBytes = uMiB << 20;
@@ -443,5 +643,8 @@ int main(int argc, char** argv)
         "(sampled at %ld busy workers, %d descriptors, %d requests not yet delivered; failed: burst %d, "
         "chained %d)\n",
         Held.lBusyThreads, Held.nDescriptors, Held.nRequestsListed, nBurstFailed, nChainFailed);
-    return nBurstFailed + nChainFailed == 0 && LibGet.bOk && LibPost.bOk ? 0 : 1;
+    const bool bPlainOk = nBurstFailed + nChainFailed == 0 && LibGet.bOk && LibPost.bOk;
+    if (Mode == "plain")
+        return bPlainOk ? 0 : 1;
+    return RunTls() && bPlainOk ? 0 : 1;
 }

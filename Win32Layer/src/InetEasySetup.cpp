@@ -106,8 +106,10 @@ DWORD SetUpEasy(CURL* pEasy, const ExchangeRequest& Request, curl_slist* pHeader
         return dwTrust;
     SetMethod(pEasy, Request.Verb, *Request.pBody);
     // A kept connection may turn out closed once the request is on it; libcurl then sends the
-    // request again on a new one, which a body streamed from the caller's writes cannot be.
-    if (Request.pBody->bHasBody)
+    // request again on a new one, provided no byte of an answer came. A small body is kept whole
+    // and goes out again from its copy (InetTransfer::OnUploadSeek); a larger one, streamed from
+    // the caller's writes, cannot, and takes a connection of its own.
+    if (Request.pBody->bHasBody && !Request.pBody->bKeepReplay)
         curl_easy_setopt(pEasy, CURLOPT_FRESH_CONNECT, 1L);
     return ERROR_SUCCESS;
 }

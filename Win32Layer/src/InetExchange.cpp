@@ -77,7 +77,7 @@ void ReceiveWindow::Keep(const char* pBegin, const char* pEnd)
     Bytes.insert(Bytes.end(), pBegin, pEnd);
 }
 
-void ExchangeState::Reset(const UploadBody* pBody, bool bFollowRedirects)
+void ExchangeState::Reset(UploadBody* pBody, bool bFollowRedirects)
 {
     m_ePhase = m_eReached = ExchangePhase::Connecting;
     m_dwError = ERROR_SUCCESS;
@@ -86,7 +86,6 @@ void ExchangeState::Reset(const UploadBody* pBody, bool bFollowRedirects)
     m_pBody = pBody;
     m_bFollowRedirects = bFollowRedirects;
     m_uBodySent = 0;
-    m_uReplayPos = 0;
     m_nPausedBits = 0;
     m_Pending = ResponseHead();
     m_Head = ResponseHead();
@@ -214,14 +213,19 @@ size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity)
     if (uRemaining == 0)
         return 0;
     size_t uGiven = 0;
-    if (m_pBody->bReplaying)
+    if (m_pBody->bKeepReplay && m_uBodySent < m_pBody->Replay.size())
     {
+        // The caller's bytes are in the copy already: the copy is sent, and the caller's buffer
+        // counts as taken as far as the copy has gone.
         const std::string& Replay = m_pBody->Replay;
-        uGiven = CopyFrom(reinterpret_cast<const unsigned char*>(Replay.data()) + m_uReplayPos,
-                          Replay.size() - m_uReplayPos, pBuffer, uCapacity, uRemaining);
-        m_uReplayPos += uGiven;
+        uGiven = CopyFrom(reinterpret_cast<const unsigned char*>(Replay.data()) + m_uBodySent,
+                          Replay.size() - static_cast<size_t>(m_uBodySent), pBuffer, uCapacity, uRemaining);
+        const std::uint64_t uSourceStart = Replay.size() - m_Source.uSize;
+        const std::uint64_t uSentEnd = m_uBodySent + uGiven;
+        if (uSentEnd > uSourceStart)
+            m_Source.uDone = std::max(m_Source.uDone, static_cast<size_t>(uSentEnd - uSourceStart));
     }
-    else if (m_Source.pData != nullptr && !m_Source.Full())
+    else if (!m_pBody->bKeepReplay && m_Source.pData != nullptr && !m_Source.Full())
     {
         uGiven = CopyFrom(m_Source.pData + m_Source.uDone, m_Source.uSize - m_Source.uDone, pBuffer,
                           uCapacity, uRemaining);
@@ -239,8 +243,21 @@ size_t ExchangeState::GiveUpload(char* pBuffer, size_t uCapacity)
     return uGiven;
 }
 
+// libcurl asks only when no byte of an answer has come on the connection that closed, so the
+// server cannot have acted on the request.
+bool ExchangeState::RewindUpload()
+{
+    if (m_uBodySent != 0 && !m_pBody->bKeepReplay)
+        return false;
+    m_uBodySent = 0;
+    return true;
+}
+
 void ExchangeState::OfferUpload(const void* pData, size_t uLength)
 {
+    // The copy grows before libcurl sees the bytes, so that it always holds what has been sent.
+    if (m_pBody->bKeepReplay)
+        m_pBody->Replay.append(static_cast<const char*>(pData), uLength);
     m_Source = {static_cast<const unsigned char*>(pData), uLength, 0};
 }
 

@@ -30,17 +30,18 @@ enum class ExchangePhase
 // Whether an exchange may move from eFrom to eTo.
 bool CanAdvance(ExchangePhase eFrom, ExchangePhase eTo);
 
-// The request body of one send, kept across the redirects it follows. Its owner (the request
-// handle) grows Replay before it hands the same bytes to the exchange, and the network thread
-// reads Replay only while bReplaying, when the owner has stopped writing.
+// The request body of one send, kept across the redirects it follows. The request handle owns it
+// and sets it up before the exchange starts; a small body is copied into Replay as the caller's
+// writes hand it to the exchange (ExchangeState::OfferUpload, under g_NetworkMutex), and libcurl
+// takes it from there, so that it can go out again: after a 307 or 308, or on a new connection when
+// a kept one turns out closed before any answer came.
 struct UploadBody
 {
     bool bHasBody = false;      // a body goes out, if only an empty one
     std::uint64_t uLength = 0;  // from Content-Length
     std::uint64_t uWritten = 0; // accepted from the caller
-    bool bKeepReplay = false;   // a small body: copied, so that a 307 or 308 can send it again
-    bool bReplaying = false;
-    std::string Replay;
+    bool bKeepReplay = false;   // a small body: kept whole in Replay
+    std::string Replay;         // the body's bytes handed over so far
 };
 
 // The caller's buffer during InternetWriteFile (upload) or InternetReadFile (receive).
@@ -69,7 +70,7 @@ class ExchangeState
 {
 public:
     // Starts over for a new exchange; the window keeps its capacity.
-    void Reset(const UploadBody* pBody, bool bFollowRedirects) TARN_REQUIRES(g_NetworkMutex);
+    void Reset(UploadBody* pBody, bool bFollowRedirects) TARN_REQUIRES(g_NetworkMutex);
 
     ExchangePhase Phase() const TARN_REQUIRES(g_NetworkMutex) { return m_ePhase; }
     bool Advance(ExchangePhase eTo) TARN_REQUIRES(g_NetworkMutex);
@@ -108,8 +109,11 @@ public:
     bool OnBody(const char* pData, size_t uLength, size_t uWindowLimit) TARN_REQUIRES(g_NetworkMutex);
     // Fills libcurl's upload buffer; CURL_READFUNC_PAUSE when the caller has nothing to give.
     size_t GiveUpload(char* pBuffer, size_t uCapacity) TARN_REQUIRES(g_NetworkMutex);
+    // libcurl sends the request again on a new connection and wants the body from its start;
+    // false when the body is not kept, and so cannot go out again.
+    bool RewindUpload() TARN_REQUIRES(g_NetworkMutex);
 
-    // The owner's side.
+    // The owner's side. Throws std::bad_alloc when the copy of a kept body cannot grow.
     void OfferUpload(const void* pData, size_t uLength) TARN_REQUIRES(g_NetworkMutex);
     bool UploadTaken() const TARN_REQUIRES(g_NetworkMutex) { return m_Source.Full(); }
     void WithdrawUpload() TARN_REQUIRES(g_NetworkMutex) { m_Source = CallerBuffer<const unsigned char>(); }
@@ -142,10 +146,9 @@ private:
     DWORD m_dwError TARN_GUARDED_BY(g_NetworkMutex) = ERROR_SUCCESS;
     std::uint64_t m_uProgress TARN_GUARDED_BY(g_NetworkMutex) = 0;
     std::chrono::steady_clock::time_point m_LastProgressAt TARN_GUARDED_BY(g_NetworkMutex);
-    const UploadBody* m_pBody TARN_GUARDED_BY(g_NetworkMutex) = nullptr;
+    UploadBody* m_pBody TARN_GUARDED_BY(g_NetworkMutex) = nullptr;
     bool m_bFollowRedirects TARN_GUARDED_BY(g_NetworkMutex) = true;
     std::uint64_t m_uBodySent TARN_GUARDED_BY(g_NetworkMutex) = 0; // handed to libcurl
-    size_t m_uReplayPos TARN_GUARDED_BY(g_NetworkMutex) = 0;
     int m_nPausedBits TARN_GUARDED_BY(g_NetworkMutex) = 0;
     ResponseHead m_Pending TARN_GUARDED_BY(g_NetworkMutex); // the head being received
     ResponseHead m_Head TARN_GUARDED_BY(g_NetworkMutex);    // the final head

@@ -20,11 +20,15 @@ namespace
 // fork handlers alike, so a fork waits for the end of the network thread's pass, at most.
 Mutex g_ForkGate TARN_ACQUIRED_BEFORE(g_NetworkMutex);
 
-// How long an idle connection is kept for a later request, and how many are kept at most.
+// How long an idle connection is kept for a later request.
 constexpr long kIdleKeepMs = 30000;
-constexpr long kMaxKeptConnections = 32;
 // Connections open to one server at once, in use or idle; further requests to it wait for one.
 constexpr long kMaxConnectionsPerServer = 64;
+// Connections open at once to all servers, in use or idle. libcurl's cache counts the ones in use
+// too and closes the oldest idle one whenever a finished transfer finds it over its size; at this
+// size that never happens, so a burst keeps every connection that a queued request can take.
+// When a new server needs a place, an idle connection to another one makes room.
+constexpr long kMaxConnections = 4 * kMaxConnectionsPerServer;
 // The longest the network thread sleeps without looking at its clock.
 constexpr long kMaxWaitMs = 1000;
 
@@ -238,7 +242,8 @@ DWORD InetLoop::StartThread()
     bool bStarted = m_pMulti != nullptr && m_pShare != nullptr;
     if (bStarted)
     {
-        curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxKeptConnections);
+        curl_multi_setopt(m_pMulti, CURLMOPT_MAXCONNECTS, kMaxConnections);
+        curl_multi_setopt(m_pMulti, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
         curl_multi_setopt(m_pMulti, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerServer);
         // TLS sessions are resumed across handles; connections and DNS answers are the multi
         // handle's.

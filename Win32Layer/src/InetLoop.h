@@ -22,10 +22,11 @@
 // finish on its own instead, so that a slow name delays only the request that asked for it.
 //
 // The thread starts with the first exchange. Idle connections are kept for 30 s (or the
-// TARN_IDLE_CONNECTION_MS environment variable's milliseconds; 0 keeps none once nothing runs),
-// at most 32 of them; when nothing has run for that long the thread closes them and ends. At most
-// 64 connections to one server are open at once; further requests to it wait for one, on their
-// owners' clocks. After fork() the child has none of it: its first exchange starts a new thread.
+// TARN_IDLE_CONNECTION_MS environment variable's milliseconds; 0 keeps none once nothing runs);
+// when nothing has run for that long the thread closes them and ends. At most 64 connections to
+// one server and 256 in all are open at once, in use or idle, and every one of them may be kept:
+// a burst closes none that a waiting request could take. Further requests wait for a connection,
+// on their owners' clocks; an idle one to another server is closed to make room. After fork() the child has none of it: its first exchange starts a new thread.
 // A fork waits until the network thread is between passes, so that the child inherits none of
 // libcurl's or OpenSSL's locks held.
 #include "IntrusiveList.h"

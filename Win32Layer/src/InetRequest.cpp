@@ -9,7 +9,8 @@ namespace inet
 {
 namespace
 {
-// The largest body kept for sending again after a 307 or 308; a larger one is not copied.
+// The largest body kept whole, to be sent again after a 307 or 308 or when a kept connection turns
+// out closed; a larger one is not copied, and takes a connection of its own.
 constexpr size_t kReplayLimit = 64 * 1024;
 constexpr unsigned kMaxRedirects = 20;
 } // namespace
@@ -154,9 +155,7 @@ DWORD InetRequest::WriteHeld(const void* pData, DWORD dwLength, DWORD* pdwWritte
     // Once the server has answered, the rest of the body is not wanted.
     if (!m_Transfer.Answered())
     {
-        // The copy for a 307 or 308 grows before the exchange sees the bytes.
-        if (m_Body.bKeepReplay)
-            m_Body.Replay.append(static_cast<const char*>(pData), dwLength);
+        // The exchange keeps the copy of a small body as it takes the bytes.
         const DWORD dwError = m_Transfer.Upload(pData, dwLength, GetTimeouts().dwSendMs);
         if (dwError != ERROR_SUCCESS)
             return Fail(dwError);
@@ -304,8 +303,6 @@ DWORD InetRequest::FollowRedirect()
         m_Target.Headers.RemoveAll("Content-Length");
         m_Target.Headers.RemoveAll("Content-Type");
     }
-    else if (m_Body.bHasBody)
-        m_Body.bReplaying = true;
     m_Target.Url = std::move(Url);
     return StartExchange();
 }

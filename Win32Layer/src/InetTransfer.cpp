@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <new>
 
 namespace tarn
 {
@@ -134,6 +136,8 @@ void InetTransfer::SetCallbacks()
     curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(pEasy, CURLOPT_READFUNCTION, &InetTransfer::OnUploadData);
     curl_easy_setopt(pEasy, CURLOPT_READDATA, this);
+    curl_easy_setopt(pEasy, CURLOPT_SEEKFUNCTION, &InetTransfer::OnUploadSeek);
+    curl_easy_setopt(pEasy, CURLOPT_SEEKDATA, this);
     curl_easy_setopt(pEasy, CURLOPT_PREREQFUNCTION, &InetTransfer::OnConnected);
     curl_easy_setopt(pEasy, CURLOPT_PREREQDATA, this);
 }
@@ -170,7 +174,14 @@ DWORD InetTransfer::AwaitAnswer(DWORD dwIdleLimitMs)
 DWORD InetTransfer::Upload(const void* pData, size_t uLength, DWORD dwIdleLimitMs)
 {
     MutexLock Held(g_NetworkMutex);
-    m_State.OfferUpload(pData, uLength);
+    try
+    {
+        m_State.OfferUpload(pData, uLength);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     ResumeSending();
     const DWORD dwError = WaitFor(Held, Goal::UploadTaken, dwIdleLimitMs);
     // The caller's buffer is theirs again once this call returns.
@@ -377,6 +388,23 @@ size_t InetTransfer::OnUploadData(char* pBuffer, size_t uSize, size_t uCount, vo
     catch (...)
     {
         return CURL_READFUNC_ABORT;
+    }
+}
+
+// libcurl rewinds only to the start, to send the request again on a new connection.
+int InetTransfer::OnUploadSeek(void* pUser, curl_off_t llOffset, int nOrigin)
+{
+    InetTransfer* const pThis = static_cast<InetTransfer*>(pUser);
+    if (llOffset != 0 || nOrigin != SEEK_SET)
+        return CURL_SEEKFUNC_CANTSEEK;
+    try
+    {
+        MutexLock Held(g_NetworkMutex);
+        return pThis->m_State.RewindUpload() ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_CANTSEEK;
+    }
+    catch (...)
+    {
+        return CURL_SEEKFUNC_FAIL;
     }
 }
 

@@ -92,6 +92,7 @@ private:
     static size_t OnHeaderData(char* pData, size_t uSize, size_t uCount, void* pUser);
     static size_t OnBodyData(char* pData, size_t uSize, size_t uCount, void* pUser);
     static size_t OnUploadData(char* pBuffer, size_t uSize, size_t uCount, void* pUser);
+    static int OnUploadSeek(void* pUser, curl_off_t llOffset, int nOrigin);
     static int OnConnected(void* pUser, char*, char*, int, int);
 
     InetLoop& m_Loop;
