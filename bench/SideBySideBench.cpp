@@ -12,7 +12,6 @@
 #include "BenchServer.h"
 #include "BenchSupport.h"
 #include "BenchTlsServer.h"
-#include "LibraryCalls.h"
 #include "NTarnInteraction.h"
 #include "NW_HttpClient.h"
 
@@ -422,31 +421,34 @@ bool LibraryChain(const std::string& Base, int nJobs)
     return g_Run.nFailed == 0;
 }
 
-// The library's POST made on the layer directly, one after another, each on a session of its own
-// as the library opens them: the library's own POST takes an https address once it sends over TLS
-// (NW_HttpClient::RequestPost with "https://127.0.0.1:<port>" as its host).
-bool LayerSecurePosts(int nPort, int nPosts)
+// The library's POSTs through the interface, one after another, each started once the previous
+// one is delivered: a form of one text field that holds the small body, to the server written as
+// an https address.
+bool LibrarySecurePosts(const std::string& Base, int nPosts)
 {
+    static int s_nDelivered = 0;
+    static int s_nFailed = 0;
+    s_nDelivered = 0;
+    s_nFailed = 0;
     for (int i = 0; i < nPosts; ++i)
     {
-        tarn::InternetHandle Session(tarn::OpenLibrarySession());
-        std::string Answer;
-        const tarn::LibraryPostResult Result = tarn::PostLikeTheLibrary(
-            Session.get(), "127.0.0.1", static_cast<INTERNET_PORT>(nPort), "/upload", kSmallPostBody,
-            [&Answer](HINTERNET hRequest)
-            {
-                char szBuffer[256];
-                DWORD dwRead = 0;
-                while (InternetReadFile(hRequest, szBuffer, sizeof(szBuffer), &dwRead) && dwRead != 0)
-                    Answer.append(szBuffer, dwRead);
-                return dwRead == 0;
-            },
-            INTERNET_FLAG_SECURE);
-        if (!Result.FailedAt.empty() || Result.dwStatus != 200 ||
-            Answer != std::to_string(kSmallPostBody.size()) + "\n")
+        const int nOk =
+            g_Run.pInteraction->AddParam("event", kSmallPostBody.c_str(), 0) &&
+            g_Run.pInteraction->Request("post", Base.c_str(), "/upload", "1", 0,
+                                        [](const char*, int bResult, const unsigned char*, unsigned int)
+                                        {
+                                            ++s_nDelivered;
+                                            s_nFailed += bResult ? 0 : 1;
+                                        });
+        if (!nOk)
             return false;
+        while (s_nDelivered <= i)
+        {
+            g_Run.pInteraction->Poll();
+            std::this_thread::yield();
+        }
     }
-    return true;
+    return s_nFailed == 0;
 }
 
 // curl posting the same bodies one after another in one process.
@@ -510,7 +512,7 @@ bool RunTls()
         OnFreshTlsServer(CurlChain, [](const std::string& Base, int)
                          { return CurlCommand(Base, kTlsChain, 0, kTlsPath) >= 0; });
         OnFreshTlsServer(LibPosts,
-                         [](const std::string&, int nPort) { return LayerSecurePosts(nPort, kTlsPosts); });
+                         [](const std::string& Base, int) { return LibrarySecurePosts(Base, kTlsPosts); });
         OnFreshTlsServer(CurlPostFigures,
                          [](const std::string& Base, int) { return CurlPosts(Base, kTlsPosts); });
     }

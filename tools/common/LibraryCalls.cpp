@@ -63,7 +63,7 @@ HINTERNET OpenLibrarySession()
 
 LibraryPostResult PostLikeTheLibrary(HINTERNET hSession, const char* pszServer, INTERNET_PORT nPort,
                                      const char* pszObject, const std::string& Body,
-                                     const ResponseReader& ReadResponse, DWORD dwExtraFlags)
+                                     const ResponseReader& ReadResponse)
 {
     Handle Connection(InternetConnectA(hSession, pszServer, nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP,
                                        kLibraryConnectFlags, 0));
@@ -71,7 +71,7 @@ LibraryPostResult PostLikeTheLibrary(HINTERNET hSession, const char* pszServer, 
         return Failed("InternetConnectA");
     LPCSTR AcceptTypes[] = {"*/*", nullptr};
     Handle Request(HttpOpenRequestA(Connection.get(), "POST", pszObject, "HTTP/1.0", nullptr, AcceptTypes,
-                                    kLibraryPostFlags | dwExtraFlags, 0));
+                                    kLibraryPostFlags, 0));
     if (!Request)
         return Failed("HttpOpenRequestA");
     if (!AddLibraryHeaders(Request.get(), Body.size()))

@@ -47,9 +47,8 @@ using ResponseReader = std::function<bool(HINTERNET hRequest)>;
 // A POST the way the library makes one: connection, request with HTTP/1.0, the three headers,
 // HttpSendRequestExA, one InternetWriteFile with the whole body, HttpEndRequestA, the status, then
 // ReadResponse (when given) with the request; the handles closed in reverse order. The session is
-// the caller's. dwExtraFlags go to HttpOpenRequestA besides the library's (INTERNET_FLAG_SECURE).
+// the caller's.
 LibraryPostResult PostLikeTheLibrary(HINTERNET hSession, const char* pszServer, INTERNET_PORT nPort,
                                      const char* pszObject, const std::string& Body,
-                                     const ResponseReader& ReadResponse = ResponseReader(),
-                                     DWORD dwExtraFlags = 0);
+                                     const ResponseReader& ReadResponse = ResponseReader());
 } // namespace tarn
