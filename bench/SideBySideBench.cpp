@@ -538,7 +538,8 @@ bool RunTls()
     Row("200 small POSTs one after another vs curl", Wall(LibPosts), Wall(CurlPostFigures),
         Ratio(LibPosts, CurlPostFigures), "<= 1.2");
     Row("  connections / full handshakes", Counts(LibPosts), Counts(CurlPostFigures), "", "<= 2 conns");
-    std::printf("(POSTs: the layer's calls as the library makes them, with INTERNET_FLAG_SECURE)\n");
+    std::printf("(POSTs: the library's, through its interface to https://127.0.0.1:<port>, a form of one\n"
+                "field that holds the text curl posts)\n");
     return LibBurst.nFailed + CurlBurst.nFailed + ThreadBurst.nFailed + LibChain.nFailed + CurlChain.nFailed +
                LibPosts.nFailed + CurlPostFigures.nFailed ==
            0;
