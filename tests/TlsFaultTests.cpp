@@ -1,6 +1,6 @@
 // The TLS fault matrix: one GET (or POST) through the interface to each faulty HTTPS server
-// (tests/tls), the same table on Linux and under Wine. Each row is judged on exactly one callback, the row's error code, how
-// long it took and a prompt Release.
+// (tests/tls), the same table on Linux and under Wine. Each row is judged on exactly one callback,
+// the row's error code, how long it took and a prompt Release.
 #include "DeliveryLog.h"
 #include "LogCapture.h"
 #include "NTarnInteraction.h"

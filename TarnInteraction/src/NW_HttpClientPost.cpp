@@ -18,9 +18,9 @@ const char NW_CONTENT_TYPE_HEADER[] = "Content-Type: multipart/form-data; bounda
 
 LPCSTR NW_ACCEPT_TYPES[] = {"*/*", nullptr};
 
-// The address as the POST's failure line shows it (the last error is left as it is), shaped as the failed download's: a host name as
+// The address as the POST's failure line shows it, shaped as the failed download's: a host name as
 // "http://host:port/object", an address with a scheme as written with the object after it; empty
-// when the arguments were refused.
+// when the arguments were refused. The last error is left as it is.
 void FormatPostAddress(char* pszAddress, size_t uSize, const char* cszAddress, const char* cszObjectName,
                        int nPort)
 {

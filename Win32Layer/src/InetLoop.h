@@ -26,7 +26,8 @@
 // when nothing has run for that long the thread closes them and ends. At most 64 connections to
 // one server and 256 in all are open at once, in use or idle, and every one of them may be kept:
 // a burst closes none that a waiting request could take. Further requests wait for a connection,
-// on their owners' clocks; an idle one to another server is closed to make room. After fork() the child has none of it: its first exchange starts a new thread.
+// on their owners' clocks; an idle one to another server is closed to make room. After fork()
+// the child has none of it: its first exchange starts a new thread.
 // A fork waits until the network thread is between passes, so that the child inherits none of
 // libcurl's or OpenSSL's locks held.
 #include "IntrusiveList.h"
