@@ -14,8 +14,9 @@
 //   order they were added, around its own. The set of headers is the same.
 // - Connections are kept and reused across request handles and threads, with libcurl's rules and
 //   limits (InetLoop.h), and never after an error, a cut body, an abandoned transfer or a
-//   "Connection: close". A request with a body always opens a connection of its own, since a body
-//   streamed from the caller's writes cannot be sent again if a kept one turns out closed. An
+//   "Connection: close". A request with a body of more than 64 KiB opens a connection of its own,
+//   since a body streamed from the caller's writes cannot be sent again if a kept one turns out
+//   closed; a smaller one is copied as it is written and may take a kept connection. An
 //   HTTP/1.0 request with INTERNET_FLAG_KEEP_CONNECTION sends "Connection: Keep-Alive", as Wine's
 //   WinINet does.
 // - A 307 or 308 answer to a request with a body is followed only when the body is at most
