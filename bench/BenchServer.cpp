@@ -1,16 +1,17 @@
 #include "BenchServer.h"
 
+#include "BenchSupport.h"
 #include "TarnServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
 #include <string>
-#include <strings.h>
 #include <thread>
 #include <vector>
 #include <sys/prctl.h>
@@ -54,22 +55,6 @@ void StopServerProcess(pid_t Pid)
 
 namespace
 {
-// The value of a header in a head that ends with an empty line, or an empty text.
-std::string HeaderValue(const std::string& Head, const char* pszName)
-{
-    const std::string Needle = std::string("\r\n") + pszName + ":";
-    for (size_t uAt = Head.find("\r\n"); uAt != std::string::npos; uAt = Head.find("\r\n", uAt + 2))
-    {
-        if (strncasecmp(Head.c_str() + uAt, Needle.c_str(), Needle.size()) != 0)
-            continue;
-        size_t uBegin = uAt + Needle.size();
-        while (uBegin < Head.size() && Head[uBegin] == ' ')
-            ++uBegin;
-        return Head.substr(uBegin, Head.find("\r\n", uBegin) - uBegin);
-    }
-    return std::string();
-}
-
 bool SendAll(int nFd, const std::string& Text)
 {
     return send(nFd, Text.data(), Text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(Text.size());

@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include <strings.h>
+
 #include <fstream>
 #include <string>
 
@@ -20,4 +22,19 @@ bool ResetPeakRss()
     ClearRefs << "5";
     ClearRefs.flush();
     return static_cast<bool>(ClearRefs);
+}
+
+std::string HeaderValue(const std::string& Head, const char* pszName)
+{
+    const std::string Needle = std::string("\r\n") + pszName + ":";
+    for (size_t uAt = Head.find("\r\n"); uAt != std::string::npos; uAt = Head.find("\r\n", uAt + 2))
+    {
+        if (strncasecmp(Head.c_str() + uAt, Needle.c_str(), Needle.size()) != 0)
+            continue;
+        size_t uBegin = uAt + Needle.size();
+        while (uBegin < Head.size() && Head[uBegin] == ' ')
+            ++uBegin;
+        return Head.substr(uBegin, Head.find("\r\n", uBegin) - uBegin);
+    }
+    return std::string();
 }

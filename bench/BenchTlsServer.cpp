@@ -1,5 +1,8 @@
 #include "BenchTlsServer.h"
 
+#include "BenchSupport.h"
+#include "TestCertificates.h"
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -23,73 +26,21 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <strings.h>
 #include <thread>
 #include <vector>
 
 namespace
 {
-using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
-
-struct Identity
-{
-    KeyPtr pKey{nullptr, &EVP_PKEY_free};
-    CertPtr pCert{nullptr, &X509_free};
-};
-
-bool AddExtension(X509* pCert, X509* pIssuer, int nNid, const char* pszValue)
-{
-    X509V3_CTX Ctx;
-    X509V3_set_ctx_nodb(&Ctx);
-    X509V3_set_ctx(&Ctx, pIssuer, pCert, nullptr, nullptr, 0);
-    X509_EXTENSION* pExt = X509V3_EXT_conf_nid(nullptr, &Ctx, nNid, pszValue);
-    if (pExt == nullptr)
-        return false;
-    const bool bAdded = X509_add_ext(pCert, pExt, -1) == 1;
-    X509_EXTENSION_free(pExt);
-    return bAdded;
-}
-
-// A P-256 key and its certificate, valid from yesterday for a week: the CA's own when pIssuer is
-// null, else one for the server's names signed by the CA.
-Identity MakeIdentity(const char* pszName, const Identity* pIssuer)
-{
-    Identity Made;
-    Made.pKey.reset(EVP_EC_gen("P-256"));
-    Made.pCert.reset(X509_new());
-    X509* pCert = Made.pCert.get();
-    if (!Made.pKey || pCert == nullptr)
-        return Identity();
-    X509* pIssuerCert = pIssuer != nullptr ? pIssuer->pCert.get() : pCert;
-    EVP_PKEY* pSigningKey = pIssuer != nullptr ? pIssuer->pKey.get() : Made.pKey.get();
-    X509_set_version(pCert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(pCert), pIssuer != nullptr ? 2 : 1);
-    X509_gmtime_adj(X509_getm_notBefore(pCert), -24 * 3600);
-    X509_gmtime_adj(X509_getm_notAfter(pCert), 7 * 24 * 3600);
-    X509_set_pubkey(pCert, Made.pKey.get());
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(pCert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(pszName), -1, -1, 0);
-    X509_set_issuer_name(pCert, X509_get_subject_name(pIssuerCert));
-    const bool bExtended =
-        AddExtension(pCert, pIssuerCert, NID_subject_key_identifier, "hash") &&
-        AddExtension(pCert, pIssuerCert, NID_authority_key_identifier, "keyid:always") &&
-        (pIssuer == nullptr
-             ? AddExtension(pCert, pIssuerCert, NID_basic_constraints, "critical,CA:TRUE") &&
-                   AddExtension(pCert, pIssuerCert, NID_key_usage, "critical,keyCertSign,cRLSign")
-             : AddExtension(pCert, pIssuerCert, NID_basic_constraints, "CA:FALSE") &&
-                   AddExtension(pCert, pIssuerCert, NID_ext_key_usage, "serverAuth") &&
-                   AddExtension(pCert, pIssuerCert, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"));
-    if (!bExtended || X509_sign(pCert, pSigningKey, EVP_sha256()) == 0)
-        return Identity();
-    return Made;
-}
+using tarn::CertIdentity;
+using tarn::MakeCertIdentity;
 
 // The server's context, with a certificate that the CA written to CaPath signed; null on failure.
 SSL_CTX* MakeContext(const std::string& CaPath)
 {
-    const Identity Ca = MakeIdentity("Tarn Bench CA", nullptr);
-    const Identity Server = Ca.pCert ? MakeIdentity("127.0.0.1", &Ca) : Identity();
+    const CertIdentity Ca = MakeCertIdentity("Tarn Bench CA", true, -1, 7, nullptr);
+    const CertIdentity Server =
+        Ca.pCert ? MakeCertIdentity("127.0.0.1", false, -1, 7, &Ca, "IP:127.0.0.1,DNS:localhost")
+                 : CertIdentity();
     FILE* pFile = std::fopen(CaPath.c_str(), "w");
     const bool bWritten = pFile != nullptr && Server.pCert && PEM_write_X509(pFile, Ca.pCert.get()) == 1;
     if (pFile != nullptr)
@@ -107,21 +58,6 @@ SSL_CTX* MakeContext(const std::string& CaPath)
 bool SendAll(SSL* pSsl, const std::string& Text)
 {
     return SSL_write(pSsl, Text.data(), static_cast<int>(Text.size())) == static_cast<int>(Text.size());
-}
-
-std::string HeaderValue(const std::string& Head, const char* pszName)
-{
-    const std::string Needle = std::string("\r\n") + pszName + ":";
-    for (size_t uAt = Head.find("\r\n"); uAt != std::string::npos; uAt = Head.find("\r\n", uAt + 2))
-    {
-        if (strncasecmp(Head.c_str() + uAt, Needle.c_str(), Needle.size()) != 0)
-            continue;
-        size_t uBegin = uAt + Needle.size();
-        while (uBegin < Head.size() && Head[uBegin] == ' ')
-            ++uBegin;
-        return Head.substr(uBegin, Head.find("\r\n", uBegin) - uBegin);
-    }
-    return std::string();
 }
 
 // Serves one connection's requests until the client closes it or sends something unknown.

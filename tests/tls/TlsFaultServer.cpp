@@ -1,5 +1,7 @@
 #include "TlsFaultServer.h"
 
+#include "TestCertificates.h"
+
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -27,7 +29,6 @@ namespace test
 {
 namespace
 {
-constexpr long kDay = 24 * 60 * 60;
 const char kReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
 const char kUnframed[] = "HTTP/1.0 200 OK\r\nServer: tls\r\n\r\nok";
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -58,62 +59,15 @@ bool ReadRequest(SSL* pSsl)
     return true;
 }
 
-using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
-
-struct Identity
-{
-    KeyPtr pKey{nullptr, &EVP_PKEY_free};
-    CertPtr pCert{nullptr, &X509_free};
-};
-
-bool AddExtension(X509* pCert, X509* pIssuer, int nNid, const char* pszValue)
-{
-    X509V3_CTX Ctx;
-    X509V3_set_ctx_nodb(&Ctx);
-    X509V3_set_ctx(&Ctx, pIssuer, pCert, nullptr, nullptr, 0);
-    X509_EXTENSION* pExt = X509V3_EXT_conf_nid(nullptr, &Ctx, nNid, pszValue);
-    if (pExt == nullptr)
-        return false;
-    const bool bAdded = X509_add_ext(pCert, pExt, -1) == 1;
-    X509_EXTENSION_free(pExt);
-    return bAdded;
-}
+using Identity = CertIdentity;
 
 // A certificate for Name (its CN and, unless a CA, its one subject alternative name, "DNS:..." or
 // "IP:..."), valid from nFromDays to nToDays around now, signed by pIssuer (itself when null).
 Identity MakeIdentity(const char* pszName, bool bCa, long nFromDays, long nToDays, const Identity* pIssuer,
                       const char* pszSanKind = "DNS:")
 {
-    static long s_nSerial = 1;
-    Identity Made;
-    Made.pKey.reset(EVP_EC_gen("P-256"));
-    Made.pCert.reset(X509_new());
-    X509* pCert = Made.pCert.get();
-    if (!Made.pKey || pCert == nullptr)
-        return Identity();
-    X509* pIssuerCert = pIssuer != nullptr ? pIssuer->pCert.get() : pCert;
-    EVP_PKEY* pSigningKey = pIssuer != nullptr ? pIssuer->pKey.get() : Made.pKey.get();
-    X509_set_version(pCert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(pCert), s_nSerial++);
-    X509_gmtime_adj(X509_getm_notBefore(pCert), nFromDays * kDay);
-    X509_gmtime_adj(X509_getm_notAfter(pCert), nToDays * kDay);
-    X509_set_pubkey(pCert, Made.pKey.get());
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(pCert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(pszName), -1, -1, 0);
-    X509_set_issuer_name(pCert, X509_get_subject_name(pIssuerCert));
-    const std::string San = std::string(pszSanKind) + pszName;
-    const bool bExtended =
-        AddExtension(pCert, pIssuerCert, NID_subject_key_identifier, "hash") &&
-        AddExtension(pCert, pIssuerCert, NID_authority_key_identifier, "keyid:always") &&
-        (bCa ? AddExtension(pCert, pIssuerCert, NID_basic_constraints, "critical,CA:TRUE") &&
-                   AddExtension(pCert, pIssuerCert, NID_key_usage, "critical,keyCertSign,cRLSign")
-             : AddExtension(pCert, pIssuerCert, NID_basic_constraints, "CA:FALSE") &&
-                   AddExtension(pCert, pIssuerCert, NID_ext_key_usage, "serverAuth,clientAuth") &&
-                   AddExtension(pCert, pIssuerCert, NID_subject_alt_name, San.c_str()));
-    if (!bExtended || X509_sign(pCert, pSigningKey, EVP_sha256()) == 0)
-        return Identity();
-    return Made;
+    return MakeCertIdentity(pszName, bCa, nFromDays, nToDays, pIssuer,
+                            (std::string(pszSanKind) + pszName).c_str());
 }
 
 int Listen(int* pnPort)
