@@ -116,13 +116,13 @@ TEST_P(TlsMatrixTest, OneCallbackWithTheRightCodeWithinTheLimitAndAPromptRelease
     EXPECT_LT(Took, kGetLimit);
     ASSERT_EQ(1u, DeliveryLog::Items().size());
     const Delivery& Item = DeliveryLog::Items()[0];
-    EXPECT_EQ(nError == 0 ? 1 : 0, Item.bResult);
+    const std::vector<std::string> Lines = Capture.LinesWithoutNumbers();
+    EXPECT_EQ(nError == 0 ? 1 : 0, Item.bResult) << testing::PrintToString(Lines);
     if (nError == 0)
     {
         EXPECT_EQ("ok", Item.Data);
         return;
     }
-    const std::vector<std::string> Lines = Capture.LinesWithoutNumbers();
     if (std::string(Case.cszFault) == "NoHandshake")
     {
         EXPECT_GE(Took, std::chrono::seconds(10));

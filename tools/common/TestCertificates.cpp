@@ -1,5 +1,6 @@
 #include "TestCertificates.h"
 
+#include <openssl/ec.h>
 #include <openssl/x509v3.h>
 
 #include <atomic>
@@ -21,6 +22,30 @@ bool AddExtension(X509* pCert, X509* pIssuer, int nNid, const char* pszValue)
     const bool bAdded = X509_add_ext(pCert, pExt, -1) == 1;
     X509_EXTENSION_free(pExt);
     return bAdded;
+}
+
+// Wine's crypt32 takes an ECDSA signature whose r or s is shorter than the curve's 32 bytes for a
+// bad one, and the certificate then reads as issued by an unknown CA (about one in 128). ECDSA
+// draws a new pair at each signing, so the certificate is signed again until both are whole.
+bool SignWithWholeValues(X509* pCert, EVP_PKEY* pKey)
+{
+    for (int nTry = 0; nTry < 100; ++nTry)
+    {
+        if (X509_sign(pCert, pKey, EVP_sha256()) == 0)
+            return false;
+        const ASN1_BIT_STRING* pSignature = nullptr;
+        X509_get0_signature(&pSignature, nullptr, pCert);
+        const unsigned char* pDer = ASN1_STRING_get0_data(pSignature);
+        ECDSA_SIG* pValues = d2i_ECDSA_SIG(nullptr, &pDer, ASN1_STRING_length(pSignature));
+        if (pValues == nullptr)
+            return false;
+        const bool bWhole =
+            BN_num_bytes(ECDSA_SIG_get0_r(pValues)) == 32 && BN_num_bytes(ECDSA_SIG_get0_s(pValues)) == 32;
+        ECDSA_SIG_free(pValues);
+        if (bWhole)
+            return true;
+    }
+    return false;
 }
 } // namespace
 
@@ -53,7 +78,7 @@ CertIdentity MakeCertIdentity(const char* pszName, bool bCa, long nFromDays, lon
              : AddExtension(pCert, pIssuerCert, NID_basic_constraints, "CA:FALSE") &&
                    AddExtension(pCert, pIssuerCert, NID_ext_key_usage, "serverAuth,clientAuth") &&
                    AddExtension(pCert, pIssuerCert, NID_subject_alt_name, pszNames));
-    if (!bExtended || X509_sign(pCert, pSigningKey, EVP_sha256()) == 0)
+    if (!bExtended || !SignWithWholeValues(pCert, pSigningKey))
         return CertIdentity();
     return Made;
 }
