@@ -67,17 +67,11 @@ void ServeSink(int nFd)
     std::string Pending;
     while (true)
     {
-        size_t uHeadEnd = Pending.find("\r\n\r\n");
-        while (uHeadEnd == std::string::npos)
-        {
-            const ssize_t nRead = recv(nFd, Buffer.data(), Buffer.size(), 0);
-            if (nRead <= 0)
-                return;
-            Pending.append(Buffer.data(), static_cast<size_t>(nRead));
-            uHeadEnd = Pending.find("\r\n\r\n");
-        }
-        const std::string Head = Pending.substr(0, uHeadEnd + 2);
-        Pending.erase(0, uHeadEnd + 4);
+        std::string Head;
+        if (!ReadRequestHead([nFd](char* pTo, size_t uMax)
+                             { return static_cast<long>(recv(nFd, pTo, uMax, 0)); },
+                             Buffer, Pending, Head))
+            return;
         if (HeaderValue(Head, "Transfer-Encoding").size() != 0)
             return;
         unsigned long long ullLeft = std::strtoull(HeaderValue(Head, "Content-Length").c_str(), nullptr, 10);

@@ -38,3 +38,20 @@ std::string HeaderValue(const std::string& Head, const char* pszName)
     }
     return std::string();
 }
+
+bool ReadRequestHead(const std::function<long(char*, size_t)>& Read, std::vector<char>& Buffer,
+                     std::string& Pending, std::string& Head)
+{
+    size_t uHeadEnd = Pending.find("\r\n\r\n");
+    while (uHeadEnd == std::string::npos)
+    {
+        const long nRead = Read(Buffer.data(), Buffer.size());
+        if (nRead <= 0)
+            return false;
+        Pending.append(Buffer.data(), static_cast<size_t>(nRead));
+        uHeadEnd = Pending.find("\r\n\r\n");
+    }
+    Head = Pending.substr(0, uHeadEnd + 2);
+    Pending.erase(0, uHeadEnd + 4);
+    return true;
+}

@@ -67,17 +67,11 @@ void ServeTls(SSL* pSsl)
     std::string Pending;
     while (true)
     {
-        size_t uHeadEnd = Pending.find("\r\n\r\n");
-        while (uHeadEnd == std::string::npos)
-        {
-            const int nRead = SSL_read(pSsl, Buffer.data(), static_cast<int>(Buffer.size()));
-            if (nRead <= 0)
-                return;
-            Pending.append(Buffer.data(), static_cast<size_t>(nRead));
-            uHeadEnd = Pending.find("\r\n\r\n");
-        }
-        const std::string Head = Pending.substr(0, uHeadEnd + 2);
-        Pending.erase(0, uHeadEnd + 4);
+        std::string Head;
+        if (!ReadRequestHead([pSsl](char* pTo, size_t uMax)
+                             { return static_cast<long>(SSL_read(pSsl, pTo, static_cast<int>(uMax))); },
+                             Buffer, Pending, Head))
+            return;
         if (!HeaderValue(Head, "Transfer-Encoding").empty())
             return;
         const unsigned long long ullLength =
